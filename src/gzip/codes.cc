@@ -1,0 +1,166 @@
+// The decoder's inner loop: literal/length and distance codes of one block
+// (RFC 1951, 3.2.5) turned into bytes in the window. It works on local copies
+// of the bit buffer, the input position and the window position, and refills
+// the bit buffer eight bytes at a time while the current chunk has them.
+#include "codes.h"
+
+#include <cstring>
+
+#include "decoder_state.h"
+
+namespace {
+
+// The working copies of one decode_codes call.
+struct CodeCursor {
+    uint64_t b;          // bit buffer; bits above k are zero or the next input bits
+    uint32_t k;          // valid bits in b
+    uint32_t pos;        // input_pos
+    uint32_t size;       // input_size
+    const uint8_t* in;   // input_buffer
+};
+
+inline uint64_t load_le64(const uint8_t* p)
+{
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; i--) v = v << 8 | p[i];
+    return v;
+}
+
+// Makes at least n bits valid. While eight bytes remain in the chunk it takes
+// as many whole bytes as fit; otherwise it fetches one byte at a time, reading
+// the next chunk only when a bit is needed. Returns false once the input ran out.
+inline bool need(CodeCursor& c, uint32_t n)
+{
+    if (c.k >= n) return true;
+    if (c.size - c.pos >= 8) {
+        c.b |= load_le64(c.in + c.pos) << c.k;
+        c.pos += (63 - c.k) >> 3;
+        c.k |= 56;
+        return true;
+    }
+    DecoderState& s = decoder_state;
+    s.input_pos = c.pos;
+    do {
+        const int byte = next_byte();
+        if (byte < 0) return false;
+        c.b |= static_cast<uint64_t>(byte) << c.k;
+        c.k += 8;
+    } while (c.k < n);
+    c.pos = s.input_pos;
+    c.size = s.input_size;
+    return true;
+}
+
+inline void drop(CodeCursor& c, uint32_t n)
+{
+    c.b >>= n;
+    c.k -= n;
+}
+
+inline uint32_t low_bits(uint64_t b, uint32_t n)
+{
+    return static_cast<uint32_t>(b & ((uint64_t{1} << n) - 1));
+}
+
+// Looks a code up in `table` of width `width`, through its sub-tables.
+// Returns null for an invalid code or when the input ran out.
+inline const HuffEntry* lookup(CodeCursor& c, const HuffEntry* table, uint32_t width)
+{
+    if (!need(c, width)) return nullptr;
+    const HuffEntry* e = &table[low_bits(c.b, width)];
+    while (e->op > OP_LINK) {
+        if (e->op == OP_INVALID) return nullptr;
+        const uint32_t m = e->op - OP_LINK;
+        drop(c, e->bits);
+        if (!need(c, m)) return nullptr;
+        e = &e->next[low_bits(c.b, m)];
+    }
+    drop(c, e->bits);
+    return e;
+}
+
+// Copies `length` bytes from `distance` bytes back. May store up to 7 bytes
+// past the end of the match; the window's slack and its unwritten part take them.
+inline void copy_match(uint8_t* dst, uint32_t distance, uint32_t length)
+{
+    const uint8_t* src = dst - distance;
+    uint8_t* const end = dst + length;
+    if (distance >= 8) {
+        // Each word read lies wholly before the word being written.
+        do {
+            std::memcpy(dst, src, 8);
+            dst += 8;
+            src += 8;
+        } while (dst < end);
+    } else if (distance == 1) {
+        std::memset(dst, *src, length);
+    } else {
+        // Short distances repeat the last `distance` bytes.
+        while (dst < end) *dst++ = *src++;
+    }
+}
+
+}  // namespace
+
+int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table,
+                 int literal_bits, int distance_bits)
+{
+    DecoderState& s = decoder_state;
+    if (literal_table == nullptr) return DECODE_INVALID;
+    CodeCursor c{s.bit_buffer, s.bit_count, s.input_pos, s.input_size, s.input_buffer};
+    uint8_t* const window = s.window;
+    uint32_t w = s.window_pos;
+    const uint32_t lwidth = static_cast<uint32_t>(literal_bits);
+    const uint32_t dwidth = static_cast<uint32_t>(distance_bits);
+
+    for (;;) {
+        const HuffEntry* e = lookup(c, literal_table, lwidth);
+        if (e == nullptr) break;
+        if (e->op == OP_LITERAL) {
+            window[w++] = static_cast<uint8_t>(e->value);
+            if (w == WINDOW_SIZE) {
+                s.input_pos = c.pos;
+                wrap_window();
+                w = 0;
+            }
+            continue;
+        }
+        if (e->op == OP_END_OF_BLOCK) {
+            s.bit_buffer = c.b;
+            s.bit_count = c.k;
+            s.input_pos = c.pos;
+            s.window_pos = w;
+            return DECODE_OK;
+        }
+        if (!need(c, e->op)) break;
+        uint32_t length = e->value + low_bits(c.b, e->op);
+        drop(c, e->op);
+
+        if (distance_table == nullptr) break;
+        const HuffEntry* d = lookup(c, distance_table, dwidth);
+        if (d == nullptr || !need(c, d->op)) break;
+        const uint32_t distance = d->value + low_bits(c.b, d->op);
+        drop(c, d->op);
+
+        if (length < WINDOW_SIZE - w) {
+            copy_match(window + w, distance, length);
+            w += length;
+            continue;
+        }
+        // The match fills the output area: copy up to its end, write it out,
+        // and go on below it, where the history now sits.
+        while (length > 0) {
+            const uint32_t piece = length < WINDOW_SIZE - w ? length : WINDOW_SIZE - w;
+            copy_match(window + w, distance, piece);
+            w += piece;
+            length -= piece;
+            if (w == WINDOW_SIZE) {
+                s.input_pos = c.pos;
+                wrap_window();
+                w = 0;
+            }
+        }
+    }
+    s.input_pos = c.pos;
+    return DECODE_INVALID;
+}

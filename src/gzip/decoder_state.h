@@ -1,0 +1,91 @@
+// The decoder's one process-wide state record and its byte, bit and window
+// operations. Input arrives in 32768-byte reads; output leaves in whole
+// 32768-byte windows plus one final partial window per member.
+#pragma once
+
+#include <cstdint>
+
+// Result codes of every decoder routine.
+constexpr int DECODE_OK = 0;
+constexpr int DECODE_INVALID = 1;      // invalid code or length, bad stored length, limit exceeded
+constexpr int DECODE_BAD_CODE = 2;     // reserved block type, over-subscribed code lengths
+constexpr int DECODE_NO_MEMORY = 3;    // a table could not be allocated
+constexpr int DECODE_STOPPED = -1;     // input exhausted or a write fell short
+
+constexpr uint32_t INPUT_CHUNK = 32768;        // bytes requested by every read
+constexpr uint32_t INPUT_BUFFER_SIZE = 32832;  // INPUT_CHUNK plus room for 8-byte loads
+constexpr uint32_t WINDOW_SIZE = 32768;        // Deflate's maximum distance (RFC 1951, 2)
+
+// The window buffer holds WINDOW_SIZE bytes of history below `window` and the
+// output area window[0, WINDOW_SIZE) above it, followed by slack so that match
+// copies may store whole 8-byte words past the end of a match. When the output
+// area is full it is written and then moved down to become the history, so a
+// back-reference never has to wrap around.
+constexpr uint32_t WINDOW_SLACK = 64;
+constexpr uint32_t WINDOW_BUFFER_SIZE = 2 * WINDOW_SIZE + WINDOW_SLACK;
+
+struct DecoderState {
+    int64_t member_mtime;    // header time of the file's first member
+    int input_fd;
+    int output_fd;
+    int32_t stop_flag;       // 1 once input ended or a write fell short: no more reads or writes
+    uint8_t* input_buffer;   // INPUT_BUFFER_SIZE bytes, owned by unzip_stream
+    uint8_t* window;         // start of the output area, inside the member's window buffer
+    uint32_t input_size;     // bytes of input_buffer that may be fetched
+    uint32_t input_pos;      // next byte to fetch
+    uint32_t window_pos;     // decoded bytes not yet written, 0 to WINDOW_SIZE
+    uint32_t bytes_out;      // bytes of this member handed to the output, modulo 2^32
+    uint64_t bit_buffer;     // fetched bits not yet consumed; next bit is bit 0; bits
+                             // above bit_count are zero or the input's next bits
+    uint32_t bit_count;      // valid low bits in bit_buffer, 0 to 63
+    uint32_t crc;            // CRC-32 of the bytes of this member handed to the output
+    int32_t input_ended;     // a read returned 0 or less during this file
+    int32_t write_failed;    // a write of this member failed or fell short
+};
+
+extern DecoderState decoder_state;
+
+// bit_mask[n] = 2^n - 1, for n = 0 to 16.
+extern const uint16_t bit_mask[17];
+
+// Reads the next chunk and returns its first byte. At end of input or after a
+// failed read, and whenever stop_flag is already set, returns -1 (stop_flag
+// and, for a read, input_ended are then set).
+int refill_input();
+
+// The next input byte, or -1 once the input is exhausted.
+inline int next_byte()
+{
+    DecoderState& s = decoder_state;
+    if (s.input_pos < s.input_size) return s.input_buffer[s.input_pos++];
+    return refill_input();
+}
+
+// Makes at least n (at most 56) bits valid in bit_buffer. An exhausted input
+// reads as an endless run of 1 bits.
+inline void need_bits(uint32_t n)
+{
+    DecoderState& s = decoder_state;
+    while (s.bit_count < n) {
+        const int c = next_byte();
+        const uint64_t byte = c < 0 ? ~uint64_t{0} : static_cast<uint64_t>(c);
+        s.bit_buffer |= byte << s.bit_count;
+        s.bit_count += 8;
+    }
+}
+
+// Consumes n bits; n must not exceed bit_count.
+inline void drop_bits(uint32_t n)
+{
+    DecoderState& s = decoder_state;
+    s.bit_buffer >>= n;
+    s.bit_count -= n;
+}
+
+// Writes the decoded bytes pending in the window, unless none are pending or
+// stop_flag is set.
+void flush_window();
+
+// Called when window_pos reaches WINDOW_SIZE: writes the full output area
+// (unless stop_flag is set), keeps it as history and restarts at 0.
+void wrap_window();
