@@ -4,6 +4,7 @@
 // the bit buffer eight bytes at a time while the current chunk has them.
 #include "codes.h"
 
+#include <bit>
 #include <cstring>
 
 #include "decoder_state.h"
@@ -21,8 +22,9 @@ struct CodeCursor {
 
 inline uint64_t load_le64(const uint8_t* p)
 {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; i--) v = v << 8 | p[i];
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
     return v;
 }
 
@@ -100,6 +102,103 @@ inline void copy_match(uint8_t* dst, uint32_t distance, uint32_t length)
     }
 }
 
+// Margins of the fast loop: one of its rounds stores at most a literal and a
+// longest match (plus the words a copy may store past the match), and
+// refills the bit buffer at most twice from the chunk.
+constexpr uint32_t FAST_WINDOW_LIMIT = WINDOW_SIZE - (1 + 258 + 8);
+constexpr uint32_t FAST_INPUT_MARGIN = 16;
+
+constexpr int FAST_MARGIN_REACHED = 0;
+constexpr int FAST_END_OF_BLOCK = 1;
+constexpr int FAST_INVALID = 2;
+
+// Decodes while the chunk holds FAST_INPUT_MARGIN bytes and the output area
+// has room for a whole round, so no step needs a bounds test: each round
+// refills the bit buffer to at least 56 bits, enough for two literals, or
+// for a literal and a length code with its extra bits; it refills again
+// before the distance.
+inline int decode_fast(CodeCursor& c, uint8_t* window, uint32_t& w, const HuffEntry* literal_table,
+                       const HuffEntry* distance_table, uint32_t literal_mask,
+                       uint32_t distance_mask)
+{
+    uint64_t b = c.b;
+    uint32_t k = c.k;
+    uint32_t pos = c.pos;
+    const uint32_t size = c.size;
+    const uint8_t* const in = c.in;
+    int result = FAST_MARGIN_REACHED;
+    while (size - pos >= FAST_INPUT_MARGIN && w < FAST_WINDOW_LIMIT) {
+        b |= load_le64(in + pos) << k;
+        pos += (63 - k) >> 3;
+        k |= 56;
+        const HuffEntry* e = &literal_table[b & literal_mask];
+        if (e->op == OP_LITERAL) {
+            b >>= e->bits;
+            k -= e->bits;
+            window[w++] = static_cast<uint8_t>(e->value);
+            e = &literal_table[b & literal_mask];
+            if (e->op == OP_LITERAL) {
+                b >>= e->bits;
+                k -= e->bits;
+                window[w++] = static_cast<uint8_t>(e->value);
+                continue;
+            }
+        }
+        while (e->op > OP_LINK) {
+            if (e->op == OP_INVALID) {
+                result = FAST_INVALID;
+                goto done;
+            }
+            b >>= e->bits;
+            k -= e->bits;
+            e = &e->next[b & bit_mask[e->op - OP_LINK]];
+        }
+        b >>= e->bits;
+        k -= e->bits;
+        if (e->op == OP_LITERAL) {
+            window[w++] = static_cast<uint8_t>(e->value);
+            continue;
+        }
+        if (e->op == OP_END_OF_BLOCK) {
+            result = FAST_END_OF_BLOCK;
+            goto done;
+        }
+        const uint32_t length = e->value + low_bits(b, e->op);
+        b >>= e->op;
+        k -= e->op;
+
+        b |= load_le64(in + pos) << k;
+        pos += (63 - k) >> 3;
+        k |= 56;
+        if (distance_table == nullptr) {
+            result = FAST_INVALID;
+            goto done;
+        }
+        const HuffEntry* d = &distance_table[b & distance_mask];
+        while (d->op > OP_LINK) {
+            if (d->op == OP_INVALID) {
+                result = FAST_INVALID;
+                goto done;
+            }
+            b >>= d->bits;
+            k -= d->bits;
+            d = &d->next[b & bit_mask[d->op - OP_LINK]];
+        }
+        b >>= d->bits;
+        k -= d->bits;
+        const uint32_t distance = d->value + low_bits(b, d->op);
+        b >>= d->op;
+        k -= d->op;
+        copy_match(window + w, distance, length);
+        w += length;
+    }
+done:
+    c.b = b;
+    c.k = k;
+    c.pos = pos;
+    return result;
+}
+
 }  // namespace
 
 int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table,
@@ -112,8 +211,21 @@ int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table
     uint32_t w = s.window_pos;
     const uint32_t lwidth = static_cast<uint32_t>(literal_bits);
     const uint32_t dwidth = static_cast<uint32_t>(distance_bits);
+    const uint32_t literal_mask = (1u << lwidth) - 1;
+    const uint32_t distance_mask = (1u << dwidth) - 1;
 
     for (;;) {
+        const int fast = decode_fast(c, window, w, literal_table, distance_table, literal_mask,
+                                     distance_mask);
+        if (fast == FAST_INVALID) break;
+        if (fast == FAST_END_OF_BLOCK) {
+            s.bit_buffer = c.b;
+            s.bit_count = c.k;
+            s.input_pos = c.pos;
+            s.window_pos = w;
+            return DECODE_OK;
+        }
+        // Near the end of the chunk or of the output area: one code at a time.
         const HuffEntry* e = lookup(c, literal_table, lwidth);
         if (e == nullptr) break;
         if (e->op == OP_LITERAL) {
