@@ -75,127 +75,156 @@ inline const HuffEntry* lookup(CodeCursor& c, const HuffEntry* table, uint32_t w
         const uint32_t m = e->op - OP_LINK;
         drop(c, e->bits);
         if (!need(c, m)) return nullptr;
-        e = &e->next[low_bits(c.b, m)];
+        e = &sub_table(table, *e)[low_bits(c.b, m)];
     }
     drop(c, e->bits);
     return e;
 }
 
-// Copies `length` bytes from `distance` bytes back. May store up to 7 bytes
-// past the end of the match; the window's slack and its unwritten part take them.
+// Copies `length` bytes from `distance` bytes back, a word at a time. May
+// store up to 15 bytes past the end of the match; the window's slack and its
+// unwritten part take them.
 inline void copy_match(uint8_t* dst, uint32_t distance, uint32_t length)
 {
-    const uint8_t* src = dst - distance;
     uint8_t* const end = dst + length;
-    if (distance >= 8) {
-        // Each word read lies wholly before the word being written.
+    const uint8_t* src = dst - distance;
+    if (distance >= 16) {
+        // Each 16-byte piece read lies wholly before the piece being written.
         do {
-            std::memcpy(dst, src, 8);
-            dst += 8;
-            src += 8;
+            std::memcpy(dst, src, 16);
+            dst += 16;
+            src += 16;
         } while (dst < end);
-    } else if (distance == 1) {
-        std::memset(dst, *src, length);
-    } else {
-        // Short distances repeat the last `distance` bytes.
-        while (dst < end) *dst++ = *src++;
+        return;
+    }
+    if (distance < 8) {
+        // The output repeats with period `distance`, so also with period p,
+        // the smallest multiple of it that is at least 8. Once the first p
+        // bytes exist, words can be copied from p bytes back.
+        const uint32_t p = distance * ((8 + distance - 1) / distance);
+        const uint32_t head = length < p ? length : p;
+        for (uint32_t i = 0; i < head; i++) dst[i] = src[i];
+        dst += head;
+        src = dst - p;
+    }
+    while (dst < end) {
+        std::memcpy(dst, src, 8);
+        dst += 8;
+        src += 8;
     }
 }
 
-// Margins of the fast loop: one of its rounds stores at most a literal and a
-// longest match (plus the words a copy may store past the match), and
-// refills the bit buffer at most twice from the chunk.
-constexpr uint32_t FAST_WINDOW_LIMIT = WINDOW_SIZE - (1 + 258 + 8);
+// Margins of the fast loop: one of its rounds stores at most two literals
+// and a longest match (plus the bytes a copy may store past the match), and
+// refills the bit buffer twice from the chunk.
+constexpr uint32_t FAST_WINDOW_LIMIT = WINDOW_SIZE - (2 + 258 + 16);
 constexpr uint32_t FAST_INPUT_MARGIN = 16;
 
 constexpr int FAST_MARGIN_REACHED = 0;
 constexpr int FAST_END_OF_BLOCK = 1;
 constexpr int FAST_INVALID = 2;
 
-// Decodes while the chunk holds FAST_INPUT_MARGIN bytes and the output area
-// has room for a whole round, so no step needs a bounds test: each round
-// refills the bit buffer to at least 56 bits, enough for two literals, or
-// for a literal and a length code with its extra bits; it refills again
-// before the distance.
-inline int decode_fast(CodeCursor& c, uint8_t* window, uint32_t& w, const HuffEntry* literal_table,
-                       const HuffEntry* distance_table, uint32_t literal_mask,
-                       uint32_t distance_mask)
+inline uint64_t refill(uint64_t b, uint32_t& k, const uint8_t*& ip)
 {
+    b |= load_le64(ip) << k;
+    ip += (63 - k) >> 3;
+    k |= 56;
+    return b;
+}
+
+// Stands in for a missing distance table: every distance code is invalid.
+constexpr HuffEntry no_distance_codes[1] = {{OP_INVALID, 0, 0}};
+
+// Decodes while the chunk holds FAST_INPUT_MARGIN bytes and the output area
+// has room for a whole round, so no step needs a bounds test. A round fills
+// the bit buffer to at least 56 bits, enough for three codes of at most 15
+// bits, or two codes and a length code with its extra bits; it refills again
+// before the distance, which takes at most 28 bits.
+[[gnu::noinline]] int decode_fast(CodeCursor& c, uint8_t* window, uint32_t& window_pos,
+                                  const HuffEntry* literal_table, const HuffEntry* distance_table,
+                                  uint32_t literal_mask, uint32_t distance_mask)
+{
+    if (c.size - c.pos < FAST_INPUT_MARGIN) return FAST_MARGIN_REACHED;
+    if (distance_table == nullptr) {
+        distance_table = no_distance_codes;
+        distance_mask = 0;
+    }
+    // Locals only: stores into the window could otherwise alias them.
+    uint8_t* out = window + window_pos;
+    uint8_t* const out_limit = window + FAST_WINDOW_LIMIT;
+    const uint8_t* ip = c.in + c.pos;
+    const uint8_t* const ip_limit = c.in + c.size - FAST_INPUT_MARGIN;
     uint64_t b = c.b;
     uint32_t k = c.k;
-    uint32_t pos = c.pos;
-    const uint32_t size = c.size;
-    const uint8_t* const in = c.in;
     int result = FAST_MARGIN_REACHED;
-    while (size - pos >= FAST_INPUT_MARGIN && w < FAST_WINDOW_LIMIT) {
-        b |= load_le64(in + pos) << k;
-        pos += (63 - k) >> 3;
-        k |= 56;
-        const HuffEntry* e = &literal_table[b & literal_mask];
-        if (e->op == OP_LITERAL) {
-            b >>= e->bits;
-            k -= e->bits;
-            window[w++] = static_cast<uint8_t>(e->value);
-            e = &literal_table[b & literal_mask];
-            if (e->op == OP_LITERAL) {
-                b >>= e->bits;
-                k -= e->bits;
-                window[w++] = static_cast<uint8_t>(e->value);
-                continue;
+    while (ip <= ip_limit && out < out_limit) {
+        b = refill(b, k, ip);
+        HuffEntry e = literal_table[b & literal_mask];
+        if (e.op == OP_LITERAL) {
+            b >>= e.bits;
+            k -= e.bits;
+            *out++ = static_cast<uint8_t>(e.value);
+            e = literal_table[b & literal_mask];
+            if (e.op == OP_LITERAL) {
+                b >>= e.bits;
+                k -= e.bits;
+                *out++ = static_cast<uint8_t>(e.value);
+                e = literal_table[b & literal_mask];
+                if (e.op == OP_LITERAL) {
+                    b >>= e.bits;
+                    k -= e.bits;
+                    *out++ = static_cast<uint8_t>(e.value);
+                    continue;
+                }
             }
         }
-        while (e->op > OP_LINK) {
-            if (e->op == OP_INVALID) {
+        while (e.op > OP_LINK) {
+            if (e.op == OP_INVALID) {
                 result = FAST_INVALID;
                 goto done;
             }
-            b >>= e->bits;
-            k -= e->bits;
-            e = &e->next[b & bit_mask[e->op - OP_LINK]];
+            b >>= e.bits;
+            k -= e.bits;
+            e = sub_table(literal_table, e)[b & bit_mask[e.op - OP_LINK]];
         }
-        b >>= e->bits;
-        k -= e->bits;
-        if (e->op == OP_LITERAL) {
-            window[w++] = static_cast<uint8_t>(e->value);
+        b >>= e.bits;
+        k -= e.bits;
+        if (e.op == OP_LITERAL) {
+            *out++ = static_cast<uint8_t>(e.value);
             continue;
         }
-        if (e->op == OP_END_OF_BLOCK) {
+        if (e.op == OP_END_OF_BLOCK) {
             result = FAST_END_OF_BLOCK;
             goto done;
         }
-        const uint32_t length = e->value + low_bits(b, e->op);
-        b >>= e->op;
-        k -= e->op;
+        const uint32_t length = e.value + low_bits(b, e.op);
+        b >>= e.op;
+        k -= e.op;
 
-        b |= load_le64(in + pos) << k;
-        pos += (63 - k) >> 3;
-        k |= 56;
-        if (distance_table == nullptr) {
-            result = FAST_INVALID;
-            goto done;
-        }
-        const HuffEntry* d = &distance_table[b & distance_mask];
-        while (d->op > OP_LINK) {
-            if (d->op == OP_INVALID) {
+        b = refill(b, k, ip);
+        HuffEntry d = distance_table[b & distance_mask];
+        while (d.op > OP_LINK) {
+            if (d.op == OP_INVALID) {
                 result = FAST_INVALID;
                 goto done;
             }
-            b >>= d->bits;
-            k -= d->bits;
-            d = &d->next[b & bit_mask[d->op - OP_LINK]];
+            b >>= d.bits;
+            k -= d.bits;
+            d = sub_table(distance_table, d)[b & bit_mask[d.op - OP_LINK]];
         }
-        b >>= d->bits;
-        k -= d->bits;
-        const uint32_t distance = d->value + low_bits(b, d->op);
-        b >>= d->op;
-        k -= d->op;
-        copy_match(window + w, distance, length);
-        w += length;
+        b >>= d.bits;
+        k -= d.bits;
+        const uint32_t distance = d.value + low_bits(b, d.op);
+        b >>= d.op;
+        k -= d.op;
+        copy_match(out, distance, length);
+        out += length;
     }
 done:
+    window_pos = static_cast<uint32_t>(out - window);
     c.b = b;
     c.k = k;
-    c.pos = pos;
+    c.pos = static_cast<uint32_t>(ip - c.in);
     return result;
 }
 

@@ -1,6 +1,6 @@
-// Builds multi-level Huffman lookup tables from code lengths. Each table is
-// one allocation whose first entry is a header linking to the table allocated
-// after it, so the first-level table's holder owns and releases the whole code.
+// Builds multi-level Huffman lookup tables from code lengths. A code's tables
+// are laid out in one allocation, first-level table first, so that a link
+// is a 16-bit index and releasing the first-level table releases them all.
 #include "huffman.h"
 
 #include <cstdlib>
@@ -22,11 +22,7 @@ void* (*huffman_allocate)(size_t size) = std::malloc;
 
 int free_huffman_table(HuffEntry* table)
 {
-    while (table != nullptr) {
-        HuffEntry* const header = table - 1;
-        table = header->next;
-        std::free(header);
-    }
+    std::free(table);
     return 0;
 }
 
@@ -34,10 +30,11 @@ namespace {
 
 // Width of a new sub-table for codes of length k: as wide as the codes below
 // it fill, never wider than `limit`.
-uint32_t sub_table_width(uint32_t k, uint32_t covered, uint32_t limit, uint32_t remaining,
+uint32_t sub_table_width(uint32_t k, int covered, uint32_t limit, uint32_t remaining,
                          const uint32_t* counts)
 {
-    uint32_t n = k - covered < limit ? k - covered : limit;
+    const uint32_t below = k - static_cast<uint32_t>(covered);
+    uint32_t n = below < limit ? below : limit;
     if ((1u << n) > remaining + 1 && n < limit) {
         uint32_t free = (1u << n) - (remaining + 1);
         for (uint32_t m = k + 1;; m++) {
@@ -51,21 +48,80 @@ uint32_t sub_table_width(uint32_t k, uint32_t covered, uint32_t limit, uint32_t 
     return n;
 }
 
-// Allocates a table of 2^n entries, all invalid until the builder fills them.
-HuffEntry* allocate_table(uint32_t n)
+// Walks the codes in canonical order, opening a table wherever a code needs
+// one, and fills each code's entries (every 2^(k - covered)-th entry from its
+// bit-reversed code, so any bits that start with the code find it). With a
+// null `first` it only counts. Returns the number of entries of all tables.
+uint32_t lay_out_tables(const uint32_t* counts, const uint16_t* sorted, uint32_t symbols,
+                        uint32_t shortest, uint32_t longest, uint32_t l, uint32_t simple_count,
+                        const uint16_t* bases, const uint16_t* extras, HuffEntry* first)
 {
-    const uint32_t entries = 1u << n;
-    auto* header = static_cast<HuffEntry*>(huffman_allocate((entries + 1) * sizeof(HuffEntry)));
-    if (header == nullptr) return nullptr;
-    header->op = 0;
-    header->bits = 0;
-    header->next = nullptr;
-    for (uint32_t i = 1; i <= entries; i++) {
-        header[i].op = OP_INVALID;
-        header[i].bits = 0;
-        header[i].next = nullptr;
+    uint32_t table_at[MAX_TABLE_LEVELS] = {};  // index of each open level's table
+    uint32_t prefix[MAX_TABLE_LEVELS] = {};
+    uint32_t total = 0;
+    int level = -1;
+    int covered = -static_cast<int>(l);
+    uint32_t entries = 0;
+    uint32_t code = 0;  // bit-reversed: the code's first bit in bit 0
+    uint32_t placed = 0;
+    HuffEntry entry{};
+    for (uint32_t k = shortest; k <= longest; k++) {
+        for (uint32_t left = counts[k]; left > 0; left--) {
+            while (static_cast<int>(k) > covered + static_cast<int>(l)) {
+                level++;
+                covered += static_cast<int>(l);
+                const uint32_t above = longest - static_cast<uint32_t>(covered);
+                const uint32_t limit = above < l ? above : l;
+                const uint32_t n = sub_table_width(k, covered, limit, left - 1, counts);
+                table_at[level] = total;
+                entries = 1u << n;
+                if (level > 0) {
+                    prefix[level] = code;
+                    if (first != nullptr) {
+                        const uint32_t index = code >> (covered - static_cast<int>(l));
+                        first[table_at[level - 1] + index] =
+                            HuffEntry{static_cast<uint8_t>(OP_LINK + n), static_cast<uint8_t>(l),
+                                      static_cast<uint16_t>(total)};
+                    }
+                }
+                total += entries;
+            }
+
+            entry.bits = static_cast<uint8_t>(k - covered);
+            if (placed >= symbols) {
+                // A fill-up pattern that no symbol owns; its value stays that
+                // of the entry before it.
+                entry.op = OP_INVALID;
+            } else {
+                const uint32_t s = sorted[placed++];
+                if (s < simple_count) {
+                    entry.value = static_cast<uint16_t>(s);
+                    entry.op = s < 256 ? OP_LITERAL : OP_END_OF_BLOCK;
+                } else {
+                    entry.value = bases[s - simple_count];
+                    entry.op = static_cast<uint8_t>(extras[s - simple_count] & 0xFF);
+                }
+            }
+            if (first != nullptr) {
+                HuffEntry* const t = first + table_at[level];
+                for (uint32_t i = code >> covered; i < entries; i += 1u << (k - covered))
+                    t[i] = entry;
+            }
+
+            uint32_t bit = 1u << (k - 1);
+            while (code & bit) {
+                code ^= bit;
+                bit >>= 1;
+            }
+            code |= bit;
+
+            while ((code & ((1u << covered) - 1)) != prefix[level]) {
+                level--;
+                covered -= static_cast<int>(l);
+            }
+        }
     }
-    return header + 1;
+    return total;
 }
 
 }  // namespace
@@ -119,71 +175,15 @@ int build_huffman_table(const uint32_t* code_lengths, uint32_t count, uint32_t s
         }
     }
 
-    HuffEntry* stack[MAX_TABLE_LEVELS] = {};
-    uint32_t prefix[MAX_TABLE_LEVELS] = {};
-    HuffEntry* first = nullptr;
-    HuffEntry* last = nullptr;
-    int level = -1;
-    int covered = -static_cast<int>(l);
-    uint32_t entries = 0;
-    uint32_t code = 0;  // bit-reversed: the code's first bit in bit 0
-    uint32_t placed = 0;
-    HuffEntry entry{};
-    for (uint32_t k = shortest; k <= longest; k++) {
-        for (uint32_t left = counts[k]; left > 0; left--) {
-            while (static_cast<int>(k) > covered + static_cast<int>(l)) {
-                level++;
-                covered += static_cast<int>(l);
-                const uint32_t limit = longest - covered < l ? longest - covered : l;
-                const uint32_t n = sub_table_width(k, covered, limit, left - 1, counts);
-                HuffEntry* const t = allocate_table(n);
-                if (t == nullptr) {
-                    free_huffman_table(first);
-                    return DECODE_NO_MEMORY;
-                }
-                if (first == nullptr) first = t;
-                else (last - 1)->next = t;
-                last = t;
-                stack[level] = t;
-                entries = 1u << n;
-                if (level > 0) {
-                    prefix[level] = code;
-                    HuffEntry& link = stack[level - 1][code >> (covered - l)];
-                    link.op = static_cast<uint8_t>(OP_LINK + n);
-                    link.bits = static_cast<uint8_t>(l);
-                    link.next = t;
-                }
-            }
-
-            entry.bits = static_cast<uint8_t>(k - covered);
-            if (placed >= symbols) {
-                entry.op = OP_INVALID;  // a fill-up pattern: no symbol owns it
-            } else {
-                const uint32_t s = sorted[placed++];
-                if (s < simple_count) {
-                    entry.value = static_cast<uint16_t>(s);
-                    entry.op = s < 256 ? OP_LITERAL : OP_END_OF_BLOCK;
-                } else {
-                    entry.value = bases[s - simple_count];
-                    entry.op = static_cast<uint8_t>(extras[s - simple_count] & 0xFF);
-                }
-            }
-            for (uint32_t i = code >> covered; i < entries; i += 1u << (k - covered))
-                stack[level][i] = entry;
-
-            uint32_t bit = 1u << (k - 1);
-            while (code & bit) {
-                code ^= bit;
-                bit >>= 1;
-            }
-            code |= bit;
-
-            while ((code & ((1u << covered) - 1)) != prefix[level]) {
-                level--;
-                covered -= static_cast<int>(l);
-            }
-        }
-    }
+    // The first pass only measures the tables, the second fills them.
+    const uint32_t total = lay_out_tables(counts, sorted, symbols, shortest, longest, l,
+                                          simple_count, bases, extras, nullptr);
+    if (total > 0x10000) return DECODE_BAD_CODE;  // links could not name it; no code gets near
+    auto* const first = static_cast<HuffEntry*>(huffman_allocate(total * sizeof(HuffEntry)));
+    if (first == nullptr) return DECODE_NO_MEMORY;
+    for (uint32_t i = 0; i < total; i++) first[i] = HuffEntry{OP_INVALID, 0, 0};
+    lay_out_tables(counts, sorted, symbols, shortest, longest, l, simple_count, bases, extras,
+                   first);
     *table = first;
     return (fill_up != 0 && longest != 1) ? DECODE_INVALID : DECODE_OK;
 }

@@ -1,12 +1,14 @@
 // Multi-level Huffman decoding tables built from lists of code lengths
-// (RFC 1951, 3.2.2), and Deflate's length and distance constants.
+// (RFC 1951, 3.2.2), and Deflate's length and distance constants. All tables
+// of one code live in one allocation: the first-level table, then its
+// sub-tables, which links name by their index from the first-level table.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 // Kinds of table entry (HuffEntry::op). 0 to 13 are length or distance
-// symbols whose op is the number of extra bits; 17 to 32 link to a sub-table
+// symbols whose op is the number of extra bits; 17 to 31 link to a sub-table
 // of 2^(op - 16) entries.
 constexpr uint8_t OP_END_OF_BLOCK = 15;
 constexpr uint8_t OP_LITERAL = 16;
@@ -17,17 +19,24 @@ constexpr uint32_t MAX_CODE_BITS = 16;
 constexpr uint32_t MAX_SYMBOLS = 288;
 constexpr uint32_t MAX_TABLE_LEVELS = 16;
 
-constexpr int LITERAL_LOOKUP_BITS = 9;
-constexpr int DISTANCE_LOOKUP_BITS = 6;
+// First-level widths for the codes of dynamic blocks: wide enough that
+// nearly every code is found with one lookup, small enough to stay in cache.
+constexpr int LITERAL_LOOKUP_BITS = 10;
+constexpr int DISTANCE_LOOKUP_BITS = 8;
 
 struct HuffEntry {
-    uint8_t op;    // kind of entry, see above
-    uint8_t bits;  // bits to drop when this entry is taken
-    union {
-        uint16_t value;   // symbol, base length or base distance
-        HuffEntry* next;  // sub-table of a link; next table of the chain in a header
-    };
+    uint8_t op;      // kind of entry, see above
+    uint8_t bits;    // bits to drop when this entry is taken
+    uint16_t value;  // symbol, base length or base distance; for a link, the
+                     // sub-table's index from the first-level table
 };
+
+// The sub-table that `link`, an entry of the code whose first-level table is
+// `table`, leads to.
+inline const HuffEntry* sub_table(const HuffEntry* table, const HuffEntry& link)
+{
+    return table + link.value;
+}
 
 // RFC 1951, 3.2.5. Length symbols 286 and 287 get extra 99, which makes them
 // invalid entries.
@@ -50,6 +59,5 @@ int build_huffman_table(const uint32_t* code_lengths, uint32_t count, uint32_t s
                         const uint16_t* bases, const uint16_t* extras, HuffEntry** table,
                         int* lookup_bits);
 
-// Releases `table` and every table chained behind it; null releases nothing.
-// Returns 0.
+// Releases `table` and all its sub-tables; null releases nothing. Returns 0.
 int free_huffman_table(HuffEntry* table);
