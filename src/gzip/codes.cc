@@ -59,9 +59,10 @@ inline void drop(CodeCursor& c, uint32_t n)
     c.k -= n;
 }
 
+// The next n bits, n at most 16.
 inline uint32_t low_bits(uint64_t b, uint32_t n)
 {
-    return static_cast<uint32_t>(b & ((uint64_t{1} << n) - 1));
+    return static_cast<uint32_t>(b) & bit_mask[n];
 }
 
 // Looks a code up in `table` of width `width`, through its sub-tables.
@@ -101,7 +102,8 @@ inline void copy_match(uint8_t* dst, uint32_t distance, uint32_t length)
         // The output repeats with period `distance`, so also with period p,
         // the smallest multiple of it that is at least 8. Once the first p
         // bytes exist, words can be copied from p bytes back.
-        const uint32_t p = distance * ((8 + distance - 1) / distance);
+        static constexpr uint8_t period[8] = {8, 8, 8, 9, 8, 10, 12, 14};
+        const uint32_t p = period[distance];
         const uint32_t head = length < p ? length : p;
         for (uint32_t i = 0; i < head; i++) dst[i] = src[i];
         dst += head;
