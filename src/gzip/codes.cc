@@ -116,11 +116,13 @@ inline void copy_match(uint8_t* dst, uint32_t distance, uint32_t length)
     }
 }
 
-// Margins of the fast loop: one of its rounds stores at most two literals
-// and a longest match (plus the bytes a copy may store past the match), and
-// refills the bit buffer twice from the chunk.
-constexpr uint32_t FAST_WINDOW_LIMIT = WINDOW_SIZE - (2 + 258 + 16);
+// Margins of the fast loop. It starts a round while the output area is not
+// full: a round stores at most two literals and a longest match, plus the
+// bytes a copy may store past the match, which the window's slack takes. A
+// round refills the bit buffer twice from the chunk, 7 bytes at most each.
+constexpr uint32_t FAST_WINDOW_LIMIT = WINDOW_SIZE;
 constexpr uint32_t FAST_INPUT_MARGIN = 16;
+static_assert(WINDOW_SLACK >= 2 + 258 + 16, "a fast round must fit in the slack");
 
 constexpr int FAST_MARGIN_REACHED = 0;
 constexpr int FAST_END_OF_BLOCK = 1;
@@ -138,7 +140,7 @@ inline uint64_t refill(uint64_t b, uint32_t& k, const uint8_t*& ip)
 constexpr HuffEntry no_distance_codes[1] = {{OP_INVALID, 0, 0}};
 
 // Decodes while the chunk holds FAST_INPUT_MARGIN bytes and the output area
-// has room for a whole round, so no step needs a bounds test. A round fills
+// is not full, so no step needs a bounds test. A round fills
 // the bit buffer to at least 56 bits, enough for three codes of at most 15
 // bits, or two codes and a length code with its extra bits; it refills again
 // before the distance, which takes at most 28 bits.
@@ -249,6 +251,12 @@ int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table
         const int fast = decode_fast(c, window, w, literal_table, distance_table, literal_mask,
                                      distance_mask);
         if (fast == FAST_INVALID) break;
+        if (w >= WINDOW_SIZE) {
+            s.input_pos = c.pos;
+            s.window_pos = w;
+            wrap_window();
+            w = s.window_pos;
+        }
         if (fast == FAST_END_OF_BLOCK) {
             s.bit_buffer = c.b;
             s.bit_count = c.k;
@@ -256,6 +264,7 @@ int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table
             s.window_pos = w;
             return DECODE_OK;
         }
+        if (c.size - c.pos >= FAST_INPUT_MARGIN) continue;
         // Near the end of the chunk or of the output area: one code at a time.
         const HuffEntry* e = lookup(c, literal_table, lwidth);
         if (e == nullptr) break;
@@ -263,6 +272,7 @@ int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table
             window[w++] = static_cast<uint8_t>(e->value);
             if (w == WINDOW_SIZE) {
                 s.input_pos = c.pos;
+                s.window_pos = w;
                 wrap_window();
                 w = 0;
             }
@@ -299,6 +309,7 @@ int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table
             length -= piece;
             if (w == WINDOW_SIZE) {
                 s.input_pos = c.pos;
+                s.window_pos = w;
                 wrap_window();
                 w = 0;
             }

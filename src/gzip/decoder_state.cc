@@ -57,9 +57,11 @@ void flush_window()
 void wrap_window()
 {
     DecoderState& s = decoder_state;
+    const uint32_t excess = s.window_pos - WINDOW_SIZE;
     s.window_pos = WINDOW_SIZE;
     if (!s.stop_flag) write_window(WINDOW_SIZE);
     // The bytes just written become the history of the next window.
     std::memcpy(s.window - WINDOW_SIZE, s.window, WINDOW_SIZE);
-    s.window_pos = 0;
+    std::memcpy(s.window, s.window + WINDOW_SIZE, excess);
+    s.window_pos = excess;
 }

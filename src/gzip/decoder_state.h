@@ -17,11 +17,12 @@ constexpr uint32_t INPUT_BUFFER_SIZE = 32832;  // INPUT_CHUNK plus room for 8-by
 constexpr uint32_t WINDOW_SIZE = 32768;        // Deflate's maximum distance (RFC 1951, 2)
 
 // The window buffer holds WINDOW_SIZE bytes of history below `window` and the
-// output area window[0, WINDOW_SIZE) above it, followed by slack so that match
-// copies may store whole 8-byte words past the end of a match. When the output
-// area is full it is written and then moved down to become the history, so a
-// back-reference never has to wrap around.
-constexpr uint32_t WINDOW_SLACK = 64;
+// output area window[0, WINDOW_SIZE) above it, followed by slack: the code
+// loop may finish a literal and a longest match past the end of the output
+// area, and match copies store whole words past the end of a match. When the
+// output area is full it is written and then moved down to become the
+// history, so a back-reference never has to wrap around.
+constexpr uint32_t WINDOW_SLACK = 320;
 constexpr uint32_t WINDOW_BUFFER_SIZE = 2 * WINDOW_SIZE + WINDOW_SLACK;
 
 struct DecoderState {
@@ -86,6 +87,7 @@ inline void drop_bits(uint32_t n)
 // stop_flag is set.
 void flush_window();
 
-// Called when window_pos reaches WINDOW_SIZE: writes the full output area
-// (unless stop_flag is set), keeps it as history and restarts at 0.
+// Called when window_pos reaches WINDOW_SIZE or has passed it by bytes in
+// the slack: writes the full output area (unless stop_flag is set), keeps it
+// as history and moves the bytes past it to the start of the output area.
 void wrap_window();
