@@ -193,13 +193,13 @@ constexpr HuffEntry no_distance_codes[1] = {{OP_INVALID, 0, 0}};
         }
         b >>= e.bits;
         k -= e.bits;
-        if (e.op == OP_LITERAL) {
-            *out++ = static_cast<uint8_t>(e.value);
+        if (e.op >= OP_END_OF_BLOCK) {
+            if (e.op == OP_END_OF_BLOCK) {
+                result = FAST_END_OF_BLOCK;
+                goto done;
+            }
+            *out++ = static_cast<uint8_t>(e.value);  // a literal from a sub-table
             continue;
-        }
-        if (e.op == OP_END_OF_BLOCK) {
-            result = FAST_END_OF_BLOCK;
-            goto done;
         }
         const uint32_t length = e.value + low_bits(b, e.op);
         b >>= e.op;
@@ -240,7 +240,7 @@ int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table
     DecoderState& s = decoder_state;
     if (literal_table == nullptr) return DECODE_INVALID;
     CodeCursor c{s.bit_buffer, s.bit_count, s.input_pos, s.input_size, s.input_buffer};
-    uint8_t* const window = s.window;
+    uint8_t* window = s.window;
     uint32_t w = s.window_pos;
     const uint32_t lwidth = static_cast<uint32_t>(literal_bits);
     const uint32_t dwidth = static_cast<uint32_t>(distance_bits);
@@ -255,6 +255,7 @@ int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table
             s.input_pos = c.pos;
             s.window_pos = w;
             wrap_window();
+            window = s.window;
             w = s.window_pos;
         }
         if (fast == FAST_END_OF_BLOCK) {
@@ -274,6 +275,7 @@ int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table
                 s.input_pos = c.pos;
                 s.window_pos = w;
                 wrap_window();
+                window = s.window;
                 w = 0;
             }
             continue;
@@ -311,6 +313,7 @@ int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table
                 s.input_pos = c.pos;
                 s.window_pos = w;
                 wrap_window();
+                window = s.window;
                 w = 0;
             }
         }

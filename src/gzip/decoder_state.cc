@@ -60,8 +60,14 @@ void wrap_window()
     const uint32_t excess = s.window_pos - WINDOW_SIZE;
     s.window_pos = WINDOW_SIZE;
     if (!s.stop_flag) write_window(WINDOW_SIZE);
-    // The bytes just written become the history of the next window.
-    std::memcpy(s.window - WINDOW_SIZE, s.window, WINDOW_SIZE);
-    std::memcpy(s.window, s.window + WINDOW_SIZE, excess);
+    uint8_t* const first = s.window_buffer + WINDOW_SIZE;
+    if (s.window + WINDOW_SIZE < first + WINDOW_SEGMENTS * WINDOW_SIZE) {
+        s.window += WINDOW_SIZE;  // the bytes past the full window are already in place
+    } else {
+        // The window just written becomes the history of the first one.
+        std::memcpy(s.window_buffer, s.window, WINDOW_SIZE);
+        std::memcpy(first, s.window + WINDOW_SIZE, excess);
+        s.window = first;
+    }
     s.window_pos = excess;
 }

@@ -16,14 +16,17 @@ constexpr uint32_t INPUT_CHUNK = 32768;        // bytes requested by every read
 constexpr uint32_t INPUT_BUFFER_SIZE = 32832;  // INPUT_CHUNK plus room for 8-byte loads
 constexpr uint32_t WINDOW_SIZE = 32768;        // Deflate's maximum distance (RFC 1951, 2)
 
-// The window buffer holds WINDOW_SIZE bytes of history below `window` and the
-// output area window[0, WINDOW_SIZE) above it, followed by slack: the code
-// loop may finish a literal and a longest match past the end of the output
-// area, and match copies store whole words past the end of a match. When the
-// output area is full it is written and then moved down to become the
-// history, so a back-reference never has to wrap around.
+// The window buffer holds WINDOW_SIZE bytes of history, then an output
+// area of WINDOW_SEGMENTS windows, then slack: the code loop may finish a
+// literal and a longest match past the end of a window, and match copies
+// store whole words past the end of a match. `window` is the window being
+// filled; the WINDOW_SIZE bytes below it are always the output before it, so
+// a back-reference never has to wrap around. A full window is written and
+// `window` moves on to the next; only after the last one is the last window
+// copied down to the history.
+constexpr uint32_t WINDOW_SEGMENTS = 8;
 constexpr uint32_t WINDOW_SLACK = 320;
-constexpr uint32_t WINDOW_BUFFER_SIZE = 2 * WINDOW_SIZE + WINDOW_SLACK;
+constexpr uint32_t WINDOW_BUFFER_SIZE = (1 + WINDOW_SEGMENTS) * WINDOW_SIZE + WINDOW_SLACK;
 
 struct DecoderState {
     int64_t member_mtime;    // header time of the file's first member
@@ -31,7 +34,8 @@ struct DecoderState {
     int output_fd;
     int32_t stop_flag;       // 1 once input ended or a write fell short: no more reads or writes
     uint8_t* input_buffer;   // INPUT_BUFFER_SIZE bytes, owned by unzip_stream
-    uint8_t* window;         // start of the output area, inside the member's window buffer
+    uint8_t* window_buffer;  // WINDOW_BUFFER_SIZE bytes, owned by the member reader
+    uint8_t* window;         // the window being filled, inside window_buffer
     uint32_t input_size;     // bytes of input_buffer that may be fetched
     uint32_t input_pos;      // next byte to fetch
     uint32_t window_pos;     // decoded bytes not yet written, 0 to WINDOW_SIZE
@@ -88,6 +92,7 @@ inline void drop_bits(uint32_t n)
 void flush_window();
 
 // Called when window_pos reaches WINDOW_SIZE or has passed it by bytes in
-// the slack: writes the full output area (unless stop_flag is set), keeps it
-// as history and moves the bytes past it to the start of the output area.
+// the slack: writes the full window (unless stop_flag is set) and moves on to
+// the next, which starts with the bytes decoded past the full one. Moves
+// `window`: a caller holding a copy of it must reload it.
 void wrap_window();

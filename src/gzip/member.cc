@@ -2,6 +2,7 @@
 // optional fields, decodes the Deflate blocks, and checks the output against
 // the trailer's CRC-32 and length. unzip_stream decodes every member of a file.
 #include <cstdlib>
+#include <cstring>
 
 #include "blocks.h"
 #include "decoder_state.h"
@@ -98,10 +99,13 @@ int decode_member_body()
 int read_gzip_member(bool first_member)
 {
     DecoderState& s = decoder_state;
-    // Zero-filled, so a back-reference before the member's first byte reads
-    // zeros and never bytes of an earlier file.
-    auto* const window_buffer = static_cast<uint8_t*>(std::calloc(WINDOW_BUFFER_SIZE, 1));
+    auto* const window_buffer = static_cast<uint8_t*>(std::malloc(WINDOW_BUFFER_SIZE));
     if (window_buffer == nullptr) return -1;
+    // The history starts zero-filled, so a back-reference before the member's
+    // first byte reads zeros and never bytes of an earlier file. The output
+    // area is only ever read where it has been written.
+    std::memset(window_buffer, 0, WINDOW_SIZE);
+    s.window_buffer = window_buffer;
     s.window = window_buffer + WINDOW_SIZE;
     s.stop_flag = 0;
     s.window_pos = 0;
@@ -118,6 +122,7 @@ int read_gzip_member(bool first_member)
     }
     if (magic_ok && read_header(first_member)) result = decode_member_body();
     std::free(window_buffer);
+    s.window_buffer = nullptr;
     s.window = nullptr;
     return result;
 }
