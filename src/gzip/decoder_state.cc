@@ -57,7 +57,7 @@ void flush_window()
 void wrap_window()
 {
     DecoderState& s = decoder_state;
-    const uint32_t excess = s.window_pos - WINDOW_SIZE;
+    const uint32_t excess = s.window_pos > WINDOW_SIZE ? s.window_pos - WINDOW_SIZE : 0;
     s.window_pos = WINDOW_SIZE;
     if (!s.stop_flag) write_window(WINDOW_SIZE);
     uint8_t* const first = s.window_buffer + WINDOW_SIZE;
