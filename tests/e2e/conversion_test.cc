@@ -1,0 +1,196 @@
+// What a run does to each kind of file, as seen from outside: messages,
+// resulting names, contents, times and modes.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+
+#include "harness.h"
+
+namespace {
+
+constexpr uint32_t TIME = 1300000000;  // 2011-03-13
+
+class Conversion : public TreeTest {};
+
+TEST_F(Conversion, EachKindOfFileGetsItsOutcome)
+{
+    const std::string r = root;
+    write_file(r + "/a.gz", gzip_member("alpha\n", TIME));
+    write_file(r + "/b.hlp", gzip_member("bravo\n", TIME + 1));
+    write_file(r + "/c.tar", gzip_member("charlie\n", TIME + 2));
+    write_file(r + "/d.hlp", "plain help text\n");
+    write_file(r + "/e.tar", "");
+    write_file(r + "/f.hlp", std::string("\x1f\x8b", 2));        // too short for the signature
+    write_file(r + "/g.tar", std::string("\x1f\x8b\x07rest", 7));  // not the Deflate method
+    write_file(r + "/h.txt", gzip_member("hotel\n", TIME));
+    write_file(r + "/i.gz.txt", gzip_member("india\n", TIME));
+    write_file(r + "/noext", gzip_member("juliet\n", TIME));
+    write_file(r + "/.k.gz", gzip_member("kilo\n", TIME));
+    make_directory(r + "/.hidden");
+    write_file(r + "/.hidden/l.gz", gzip_member("lima\n", TIME));
+    make_directory(r + "/m.dir");
+    write_file(r + "/m.dir/noext", gzip_member("mike\n", TIME));
+
+    const RunResult result = run();
+    EXPECT_EQ(result.status, 0);
+    expect_output(result.output, directory_line(r),
+                  {unzipped(shown(r + "/a.gz"), shown(r + "/a")),
+                   renamed(shown(r + "/b.hlp"), shown(r + "/b.hlp.gz")) +
+                       unzipped(shown(r + "/b.hlp.gz"), shown(r + "/b.hlp")),
+                   renamed(shown(r + "/c.tar"), shown(r + "/c.tar.gz")) +
+                       unzipped(shown(r + "/c.tar.gz"), shown(r + "/c.tar"))},
+                  directory_line(r + "/m.dir") + "\n\n");
+    EXPECT_EQ(list_tree(r), (std::vector<std::string>{".hidden/", ".hidden/l.gz", ".k.gz", "a", "b.hlp", "c.tar",
+                                                      "d.hlp", "e.tar", "f.hlp", "filesok.orv", "g.tar", "h.txt",
+                                                      "i.gz.txt", "m.dir/", "m.dir/noext", "noext"}));
+    EXPECT_EQ(read_file(r + "/a"), "alpha\n");
+    EXPECT_EQ(read_file(r + "/b.hlp"), "bravo\n");
+    EXPECT_EQ(read_file(r + "/c.tar"), "charlie\n");
+    EXPECT_EQ(mtime_of(r + "/a"), TIME);
+    EXPECT_EQ(mtime_of(r + "/b.hlp"), TIME + 1);
+    EXPECT_EQ(mtime_of(r + "/c.tar"), TIME + 2);
+    EXPECT_EQ(read_file(r + "/d.hlp"), "plain help text\n");
+    EXPECT_EQ(read_file(r + "/g.tar"), std::string("\x1f\x8b\x07rest", 7));
+    expect_marker();
+}
+
+TEST_F(Conversion, DataThatIsNotGzipStopsTheRunAndKeepsTheFile)
+{
+    for (const std::string bytes : {"this is not gzip data\n", ""}) {
+        SCOPED_TRACE("content [" + bytes + "]");
+        write_file(root + "/a.gz", bytes);
+        const RunResult result = run();
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(without_banner_date(result.output),
+                  BANNER + directory_line(root) + "\n  unzipping " + shown(root + "/a.gz") + " to " +
+                      shown(root + "/a") + " ...\nerror: could not unzip " + shown(root + "/a.gz") + "\n");
+        EXPECT_EQ(read_file(root + "/a.gz"), bytes);
+        EXPECT_EQ(read_file(root + "/a"), "");
+        EXPECT_FALSE(file_exists(root + "/filesok.orv"));
+    }
+}
+
+TEST_F(Conversion, RestoredNameThatExistsIsNeverReplaced)
+{
+    const std::string gz = gzip_member("tango\n", TIME);
+    write_file(root + "/b.tar", gz);
+    make_directory(root + "/b.tar.gz");
+    const RunResult result = run();
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(without_banner_date(result.output), BANNER + directory_line(root) + "\nerror: could not rename " +
+                                                      shown(root + "/b.tar") + " to " + shown(root + "/b.tar.gz") +
+                                                      "\n");
+    EXPECT_EQ(read_file(root + "/b.tar"), gz);
+}
+
+TEST_F(Conversion, ExistingOutputIsOverwritten)
+{
+    write_file(root + "/a", std::string(100000, 'x'));
+    write_file(root + "/a.gz", gzip_member("short\n", TIME));
+    EXPECT_EQ(run().status, 0);
+    EXPECT_EQ(read_file(root + "/a"), "short\n");
+    EXPECT_FALSE(file_exists(root + "/a.gz"));
+}
+
+// A header time of 0 means none was recorded; others are signed 32-bit.
+TEST_F(Conversion, OutputTakesTheHeaderTime)
+{
+    const int64_t started = time(nullptr);
+    const struct {
+        const char* name;
+        uint32_t header_time;
+        int64_t expected;
+    } cases[] = {
+        {"zero", 0, 0}, {"one", 1, 1}, {"max", 0x7FFFFFFF, 0x7FFFFFFF},
+        {"minus_one", 0xFFFFFFFF, -1}, {"min", 0x80000000, -2147483648LL},
+    };
+    std::vector<std::string> groups;
+    for (const auto& c : cases) {
+        const std::string name = root + "/" + c.name;
+        write_file(name + ".gz", gzip_member(c.name, c.header_time));
+        groups.push_back(unzipped(shown(name + ".gz"), shown(name)));
+    }
+    const RunResult result = run();
+    EXPECT_EQ(result.status, 0);
+    expect_output(result.output, directory_line(root), groups, "\n\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(read_file(root + "/" + c.name), c.name);
+        if (c.header_time == 0) {
+            EXPECT_GE(mtime_of(root + "/" + c.name), started - 1);
+        } else {
+            EXPECT_EQ(mtime_of(root + "/" + c.name), c.expected);
+        }
+    }
+}
+
+TEST_F(Conversion, UpperCaseSuffixesNeedTheLowerCaseOption)
+{
+    make_directory(root + "/SUB");
+    write_file(root + "/SUB/D.GZ", gzip_member("delta\n", TIME));
+    write_file(root + "/SUB/X.HLP", gzip_member("xray\n", TIME));
+    write_file(root + "/SUB/Y.Tar", gzip_member("yankee\n", TIME));
+    write_file(root + "/SUB/README.TXT", "readme\n");
+    const std::vector<std::string> before = list_tree(root);
+    const RunResult result = run();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(without_banner_date(result.output),
+              BANNER + directory_line(root) + directory_line(root + "/SUB") + "\n\n");
+    std::vector<std::string> after = before;
+    after.push_back("filesok.orv");
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(list_tree(root), after);
+}
+
+// Names the run creates are lower case below the root; directories keep
+// their spelling, and so do files that are not converted.
+TEST_F(Conversion, LowerCaseOptionSpellsCreatedNamesInLowerCase)
+{
+    root += "/Disc";
+    make_directory(root + "/SUB");
+    const std::string sub = root + "/SUB";
+    write_file(sub + "/D.GZ", gzip_member("delta\n", TIME));
+    write_file(sub + "/X.HLP", gzip_member("xray\n", TIME + 1));
+    write_file(sub + "/Y.Tar", gzip_member("yankee\n", TIME + 2));
+    write_file(sub + "/README.TXT", "readme\n");
+    const RunResult result = run({"-u"});
+    EXPECT_EQ(result.status, 0);
+    expect_output(result.output, directory_line(root) + directory_line(sub),
+                  {unzipped(shown_lower(sub + "/D.GZ"), shown_lower(sub + "/d")),
+                   renamed(shown_lower(sub + "/X.HLP"), shown_lower(sub + "/x.hlp.gz")) +
+                       unzipped(shown_lower(sub + "/x.hlp.gz"), shown_lower(sub + "/x.hlp")),
+                   renamed(shown_lower(sub + "/Y.Tar"), shown_lower(sub + "/y.tar.gz")) +
+                       unzipped(shown_lower(sub + "/y.tar.gz"), shown_lower(sub + "/y.tar"))},
+                  "\n\n");
+    EXPECT_EQ(list_tree(root),
+              (std::vector<std::string>{"SUB/", "SUB/README.TXT", "SUB/d", "SUB/x.hlp", "SUB/y.tar", "filesok.orv"}));
+    EXPECT_EQ(read_file(sub + "/d"), "delta\n");
+    EXPECT_EQ(read_file(sub + "/x.hlp"), "xray\n");
+    EXPECT_EQ(mtime_of(sub + "/y.tar"), TIME + 2);
+}
+
+// Only the permission bits pass to the output: a set-user-ID bit on a
+// stranger's file must not make a program that a privileged run created.
+TEST_F(Conversion, OutputGetsOnlyThePermissionBits)
+{
+    if (!target_system().posix) GTEST_SKIP() << "POSIX modes";
+    const struct {
+        const char* name;
+        mode_t mode;
+        mode_t expected;  // after the run's umask of 022
+    } cases[] = {{"setuid", 04755, 0755}, {"setgid", 02750, 0750}, {"private", 0600, 0600}, {"open", 0777, 0755}};
+    for (const auto& c : cases) {
+        write_file(root + "/" + c.name + ".gz", gzip_member(c.name, TIME));
+        ASSERT_EQ(chmod((root + "/" + c.name + ".gz").c_str(), c.mode), 0);
+    }
+    EXPECT_EQ(run().status, 0);
+    for (const auto& c : cases) {
+        struct stat info;
+        ASSERT_EQ(stat((root + "/" + c.name).c_str(), &info), 0) << c.name;
+        EXPECT_EQ(info.st_mode & 07777, c.expected) << c.name;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,301 @@
+// Limits and hostile trees: the file count per directory, path lengths on
+// both sides of 1024 bytes, links, FIFOs, and a large tree checked against
+// zlib's decoding of every file.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+
+#include "harness.h"
+
+namespace {
+
+constexpr uint32_t TIME = 1400000000;
+constexpr size_t MOST_FILES = 12288;
+constexpr size_t MOST_PATH = 1023;  // bytes of a path, without its terminator
+
+class Limits : public TreeTest {
+protected:
+    // Creates directories below root until the path the binary sees is
+    // exactly `length` bytes; returns each one made, outermost first.
+    std::vector<std::string> make_deep_directory(size_t length)
+    {
+        std::vector<std::string> made;
+        std::string path = root;
+        size_t remaining = length - shown(root).size();
+        while (remaining > 0) {
+            size_t name_length = std::min<size_t>(200, remaining - 1);
+            if (remaining - (name_length + 1) == 1) --name_length;
+            path += "/" + std::string(name_length, static_cast<char>('a' + made.size()));
+            remaining -= name_length + 1;
+            made.push_back(path);
+        }
+        make_directory(path);
+        EXPECT_EQ(shown(path).size(), length);
+        return made;
+    }
+
+    std::string directory_lines(const std::vector<std::string>& dirs) const
+    {
+        std::string lines = directory_line(root);
+        for (const std::string& dir : dirs) lines += directory_line(dir);
+        return lines;
+    }
+};
+
+TEST_F(Limits, MostFilesPerDirectoryAreConvertedOneMoreStopsTheRun)
+{
+    // Hard links to one empty file: far quicker to make than new files.
+    write_file(temp_dir + "/empty", "");
+    for (size_t i = 0; i + 1 < MOST_FILES; ++i) {
+        ASSERT_EQ(link((temp_dir + "/empty").c_str(), (root + "/f" + std::to_string(i)).c_str()), 0);
+    }
+    write_file(root + "/a.gz", gzip_member("alpha\n", TIME));
+    write_file(root + "/.not-counted", "");
+    make_directory(root + "/not-counted");
+    RunResult result = run();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(without_banner_date(result.output), BANNER + directory_line(root) +
+                                                      unzipped(shown(root + "/a.gz"), shown(root + "/a")) +
+                                                      directory_line(root + "/not-counted") + "\n\n");
+
+    unlink((root + "/filesok.orv").c_str());
+    unlink((root + "/a").c_str());
+    write_file(root + "/a.gz", gzip_member("alpha\n", TIME));
+    ASSERT_EQ(link((temp_dir + "/empty").c_str(), (root + "/one-more").c_str()), 0);
+    result = run();
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(without_banner_date(result.output),
+              BANNER + directory_line(root) + "\nerror: too many files in " + shown(root) + "\n");
+    EXPECT_TRUE(file_exists(root + "/a.gz"));
+    EXPECT_FALSE(file_exists(root + "/a"));
+}
+
+TEST_F(Limits, FilePathMustFit)
+{
+    const std::vector<std::string> dirs = make_deep_directory(1000);
+    const std::string dir = dirs.back();
+    const std::string longest = dir + "/" + std::string(MOST_PATH - 1000 - 1 - 3, 'n') + ".gz";
+    write_file(longest, gzip_member("fits\n", TIME));
+    RunResult result = run();
+    EXPECT_EQ(result.status, 0);
+    const std::string output_name = longest.substr(0, longest.size() - 3);
+    EXPECT_EQ(without_banner_date(result.output),
+              BANNER + directory_lines(dirs) + unzipped(shown(longest), shown(output_name)) + "\n\n");
+    EXPECT_EQ(read_file(output_name), "fits\n");
+
+    // One byte more; a short name beside it is not converted either.
+    write_file(dir + "/" + std::string(MOST_PATH - 1000 - 3, 'n') + ".gz", gzip_member("too long\n", TIME));
+    write_file(dir + "/b.gz", gzip_member("bravo\n", TIME));
+    result = run();
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(without_banner_date(result.output),
+              BANNER + directory_lines(dirs) + "\nerror: path too long " + shown(dir) + "\n");
+    EXPECT_TRUE(file_exists(dir + "/b.gz"));
+}
+
+// A restored name is three bytes longer than the name found.
+TEST_F(Limits, RestoredNameMustFit)
+{
+    const std::vector<std::string> dirs = make_deep_directory(1000);
+    const std::string dir = dirs.back();
+    const std::string fits = dir + "/" + std::string(MOST_PATH - 3 - 1000 - 1 - 4, 'h') + ".hlp";
+    write_file(fits, gzip_member("fits\n", TIME));
+    RunResult result = run();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(without_banner_date(result.output),
+              BANNER + directory_lines(dirs) + renamed(shown(fits), shown(fits + ".gz")) +
+                  unzipped(shown(fits + ".gz"), shown(fits)) + "\n\n");
+    unlink(fits.c_str());
+
+    const std::string too_long = dir + "/" + std::string(MOST_PATH - 3 - 1000 - 4, 'h') + ".hlp";
+    const std::string gz = gzip_member("too long\n", TIME);
+    write_file(too_long, gz);
+    result = run();
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(without_banner_date(result.output),
+              BANNER + directory_lines(dirs) + "\nerror: path too long " + shown(too_long) + "\n");
+    EXPECT_EQ(read_file(too_long), gz);
+}
+
+// A directory is listed through its path plus separator plus "*.*".
+TEST_F(Limits, SubdirectorySearchMustFit)
+{
+    const struct {
+        size_t length;
+        int status;
+        int named;  // which directory the error names, counted from the deepest
+    } cases[] = {{MOST_PATH - 4, 0, 0}, {MOST_PATH - 3, 2, 0}, {MOST_PATH + 1, 2, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.length);
+        std::filesystem::remove_all(root);
+        const std::vector<std::string> dirs = make_deep_directory(c.length);
+        const RunResult result = run();
+        EXPECT_EQ(result.status, c.status);
+        if (c.status == 0) {
+            EXPECT_EQ(without_banner_date(result.output), BANNER + directory_lines(dirs) + "\n\n");
+            continue;
+        }
+        const std::vector<std::string> printed(dirs.begin(), dirs.end() - 1);
+        EXPECT_EQ(without_banner_date(result.output),
+                  BANNER + directory_lines(printed) + "\nerror: path too long " +
+                      shown(dirs[dirs.size() - 1 - c.named]) + "\n");
+    }
+}
+
+TEST_F(Limits, MarkerPathMustFitBeforeAnythingIsDone)
+{
+    const std::string marker = "/filesok.orv";
+    std::vector<std::string> dirs = make_deep_directory(MOST_PATH - marker.size());
+    RunResult result = run_kavrelt({shown(dirs.back())});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file(dirs.back() + marker), "files converted o.k.\n");
+
+    std::filesystem::remove_all(root);
+    dirs = make_deep_directory(MOST_PATH - marker.size() + 1);
+    write_file(dirs.back() + "/a.gz", gzip_member("alpha\n", TIME));
+    result = run_kavrelt({shown(dirs.back())});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(without_banner_date(result.output),
+              std::string(BANNER) + "\nerror: path too long " + shown(dirs.back()) + "\n");
+    EXPECT_TRUE(file_exists(dirs.back() + "/a.gz"));
+}
+
+// Links are files to the walk: it never follows one into a directory.
+TEST_F(Limits, LinksNeverLeadTheWalkAnywhere)
+{
+    if (!target_system().posix) GTEST_SKIP() << "symbolic links";
+    make_directory(root + "/sub");
+    ASSERT_EQ(symlink(".", (root + "/self").c_str()), 0);
+    ASSERT_EQ(symlink("..", (root + "/sub/up").c_str()), 0);
+    ASSERT_EQ(symlink("/", (root + "/sub/top").c_str()), 0);
+    write_file(root + "/sub/a.gz", gzip_member("alpha\n", TIME));
+    const RunResult result = run();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(without_banner_date(result.output), BANNER + directory_line(root) + directory_line(root + "/sub") +
+                                                      unzipped(shown(root + "/sub/a.gz"), shown(root + "/sub/a")) +
+                                                      "\n\n");
+    EXPECT_EQ(list_tree(root),
+              (std::vector<std::string>{"filesok.orv", "self", "sub/", "sub/a", "sub/top", "sub/up"}));
+}
+
+// Opening a FIFO would wait for a writer forever: FIFOs are passed over,
+// and one reached through a link reads as empty.
+TEST_F(Limits, FifosNeverHangTheRun)
+{
+    if (!target_system().posix) GTEST_SKIP() << "FIFOs";
+    ASSERT_EQ(mkfifo((root + "/pipe.gz").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("pipe.gz", (root + "/link.hlp").c_str()), 0);
+    const RunResult result = run();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(without_banner_date(result.output), BANNER + directory_line(root) + "\n\n");
+    EXPECT_EQ(list_tree(root), (std::vector<std::string>{"filesok.orv", "link.hlp", "pipe.gz"}));
+}
+
+// A link in the output's place would make the run write wherever it points.
+TEST_F(Limits, OutputLinkIsNotFollowed)
+{
+    if (!target_system().posix) GTEST_SKIP() << "symbolic links";
+    write_file(temp_dir + "/victim", "keep me\n");
+    ASSERT_EQ(symlink((temp_dir + "/victim").c_str(), (root + "/a").c_str()), 0);
+    write_file(root + "/a.gz", gzip_member("alpha\n", TIME));
+    const RunResult result = run();
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(without_banner_date(result.output),
+              BANNER + directory_line(root) + "\n  unzipping " + shown(root + "/a.gz") + " to " + shown(root + "/a") +
+                  " ...\nerror: could not open " + shown(root + "/a") + "\n");
+    EXPECT_EQ(read_file(temp_dir + "/victim"), "keep me\n");
+    EXPECT_TRUE(file_exists(root + "/a.gz"));
+}
+
+// Content of one of several shapes: incompressible, text-like, long runs.
+std::string make_content(std::mt19937& random, size_t size)
+{
+    static const char* const WORDS[] = {"disc ", "file ", "the ", "converter ", "help\n", "archive ", "0123 "};
+    std::string data;
+    const unsigned shape = random() % 3;
+    while (data.size() < size) {
+        if (shape == 0) data += static_cast<char>(random());
+        else if (shape == 1) data += WORDS[random() % 7];
+        else data.append(1 + random() % 300, static_cast<char>('a' + random() % 4));
+    }
+    data.resize(size);
+    return data;
+}
+
+struct ExpectedFile {
+    std::string content;
+    int64_t mtime;
+};
+
+// Hundreds of files over several levels, every suffix, compression level
+// and strategy; each output must equal zlib's decoding of its input.
+TEST_F(Limits, LargeTreeMatchesZlibDecoding)
+{
+    std::mt19937 random(20251119);
+    const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
+    const char* const suffixes[] = {".gz", ".hlp", ".tar", ".txt"};
+    std::map<std::string, ExpectedFile> expected;  // relative output name -> what it must hold
+    std::vector<std::string> dirs = {""};
+    for (int a = 0; a < 4; ++a) {
+        const std::string d = "/d" + std::to_string(a);
+        dirs.push_back(d);
+        for (int b = 0; b < 3; ++b) {
+            const std::string e = d + "/e" + std::to_string(b);
+            dirs.push_back(e);
+            for (int c = 0; c < 2; ++c) dirs.push_back(e + "/f" + std::to_string(c));
+        }
+    }
+    int gzip_files = 0;
+    int index = 0;
+    for (const std::string& dir : dirs) {
+        make_directory(root + dir);
+        for (int i = 0; i < 8; ++i, ++index) {
+            const size_t size = index % 37 == 0 ? 0 : index % 10 == 0 ? random() % 300000 : random() % 16000;
+            const std::string data = make_content(random, size);
+            const std::string stem = dir + "/file" + std::to_string(index);
+            const char* suffix = suffixes[index % 4];
+            const uint32_t mtime = 946684800u + static_cast<uint32_t>(index) * 3600u;
+            if (suffix == std::string(".txt")) {
+                write_file(root + stem + suffix, data);
+                expected[stem + suffix] = {data, -1};
+                continue;
+            }
+            std::string gz = gzip_member(data, mtime, index % 10, strategies[index % 5]);
+            if (index % 13 == 0) gz += gzip_member(make_content(random, 5000), mtime + 1);
+            write_file(root + stem + suffix, gz);
+            ExpectedFile file{"", mtime};
+            ASSERT_TRUE(zlib_gunzip(gz, &file.content));
+            expected[suffix == std::string(".gz") ? stem : stem + suffix] = file;
+            ++gzip_files;
+        }
+    }
+    const RunResult result = run();
+    ASSERT_EQ(result.status, 0) << result.output.substr(result.output.size() - std::min<size_t>(500, result.output.size()));
+    size_t done_count = 0;
+    for (size_t pos = 0; (pos = result.output.find(" ... done.", pos)) != std::string::npos; ++pos) ++done_count;
+    EXPECT_EQ(done_count, static_cast<size_t>(gzip_files));
+
+    std::vector<std::string> names = {"filesok.orv"};
+    for (const std::string& dir : dirs) {
+        if (!dir.empty()) names.push_back(dir.substr(1) + "/");
+    }
+    for (const auto& [name, file] : expected) {
+        names.push_back(name.substr(1));
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(read_file(root + name) == file.content);
+        if (file.mtime >= 0) {
+            EXPECT_EQ(mtime_of(root + name), file.mtime);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(list_tree(root), names);
+}
+
+}  // namespace
