@@ -94,7 +94,9 @@ static void decompress(const char* work_name, const char* output_name)
     const int output = platform_open(output_name, OPEN_CREATE_BINARY, mode);
     if (output < 0) fatal_error("could not open %s", output_name);
     if (unzip_stream(input, output) != 0) fatal_error("could not unzip %s", work_name);
-    platform_close(output);
+    // A file system may report a failed write only when the file is closed;
+    // the compressed file must then stay.
+    if (platform_close(output) != 0) fatal_error("could not write %s", output_name);
     platform_close(input);
     const int64_t mtime = member_mtime();
     if (mtime != 0) platform_utime(output_name, mtime);
