@@ -193,4 +193,24 @@ TEST_F(Conversion, OutputGetsOnlyThePermissionBits)
     }
 }
 
+// Win32 keeps only the read-only attribute: the output of a read-only file
+// is read-only too, and the compressed file, which cannot be deleted, stays
+// beside it while the run goes on.
+TEST_F(Conversion, Win32ReadOnlyFileStaysBesideItsReadOnlyOutput)
+{
+    if (target_system().posix) GTEST_SKIP() << "the Win32 read-only attribute";
+    write_file(root + "/a.gz", gzip_member("alpha\n", TIME));
+    ASSERT_EQ(chmod((root + "/a.gz").c_str(), 0444), 0);
+    const RunResult result = run();
+    EXPECT_EQ(result.status, 0);
+    expect_output(result.output, directory_line(root) + unzipped(shown(root + "/a.gz"), shown(root + "/a")), {},
+                  "\n\n");
+    EXPECT_EQ(read_file(root + "/a"), "alpha\n");
+    EXPECT_EQ(mtime_of(root + "/a"), TIME);
+    EXPECT_TRUE(file_exists(root + "/a.gz"));
+    struct stat info;
+    ASSERT_EQ(stat((root + "/a").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0222, 0u);
+}
+
 }  // namespace
