@@ -82,20 +82,25 @@ inline const HuffEntry* lookup(CodeCursor& c, const HuffEntry* table, uint32_t w
     return e;
 }
 
-// Copies `length` bytes from `distance` bytes back, a word at a time. May
-// store up to 15 bytes past the end of the match; the window's slack and its
-// unwritten part take them.
+// Copies `length` bytes from `distance` bytes back, a word at a time. Most
+// matches are short, so the first 32 bytes are stored without a test. May
+// store up to 31 bytes past the end of the match; the window's slack and
+// its unwritten part take them.
 inline void copy_match(uint8_t* dst, uint32_t distance, uint32_t length)
 {
     uint8_t* const end = dst + length;
     const uint8_t* src = dst - distance;
     if (distance >= 16) {
         // Each 16-byte piece read lies wholly before the piece being written.
-        do {
+        std::memcpy(dst, src, 16);
+        std::memcpy(dst + 16, src + 16, 16);
+        dst += 32;
+        src += 32;
+        while (dst < end) {
             std::memcpy(dst, src, 16);
             dst += 16;
             src += 16;
-        } while (dst < end);
+        }
         return;
     }
     if (distance < 8) {
@@ -108,6 +113,11 @@ inline void copy_match(uint8_t* dst, uint32_t distance, uint32_t length)
         for (uint32_t i = 0; i < head; i++) dst[i] = src[i];
         dst += head;
         src = dst - p;
+    } else {
+        std::memcpy(dst, src, 8);
+        std::memcpy(dst + 8, src + 8, 8);
+        dst += 16;
+        src += 16;
     }
     while (dst < end) {
         std::memcpy(dst, src, 8);
@@ -122,7 +132,7 @@ inline void copy_match(uint8_t* dst, uint32_t distance, uint32_t length)
 // round refills the bit buffer twice from the chunk, 7 bytes at most each.
 constexpr uint32_t FAST_WINDOW_LIMIT = WINDOW_SIZE;
 constexpr uint32_t FAST_INPUT_MARGIN = 16;
-static_assert(WINDOW_SLACK >= 2 + 258 + 16, "a fast round must fit in the slack");
+static_assert(WINDOW_SLACK >= 2 + 258 + 32, "a fast round must fit in the slack");
 
 constexpr int FAST_MARGIN_REACHED = 0;
 constexpr int FAST_END_OF_BLOCK = 1;
