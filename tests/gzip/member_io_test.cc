@@ -1,0 +1,146 @@
+// How a member meets its descriptors: reads of whole chunks, one write per
+// full window plus one for the rest, input served a byte at a time or cut at
+// any chunk boundary, and reads or writes that fail part-way.
+#include <gtest/gtest.h>
+
+#include "bit_writer.h"
+#include "decode_harness.h"
+
+namespace {
+
+// One final stored block holding `data`: its compressed size is data + 23.
+std::vector<uint8_t> stored_member(const std::vector<uint8_t>& data)
+{
+    BitWriter w;
+    put_stored_block(w, true, data);
+    return gzip_member(finish_bits(w), data);
+}
+
+}  // namespace
+
+TEST(MemberIo, EmptyInputFailsWithoutWriting)
+{
+    const UnzipRun run = run_unzip({});
+    EXPECT_EQ(run.result, -1);
+    EXPECT_EQ(run.read_calls, 1);
+    EXPECT_EQ(run.write_calls, 0);
+}
+
+TEST(MemberIo, WritesWholeWindowsAndOneFinalPart)
+{
+    for (size_t size : {size_t{0}, size_t{1}, size_t{32767}, size_t{32768}, size_t{65536}, size_t{65537}}) {
+        const std::vector<uint8_t> data = random_bytes(size, static_cast<uint32_t>(size));
+        const UnzipRun run = run_unzip(zlib_gzip(data, 1, 0));
+        ASSERT_EQ(run.result, 0) << size;
+        EXPECT_TRUE(run.output == data) << size;
+        std::vector<uint32_t> expected(size / 32768, 32768);
+        if (size % 32768 != 0) expected.push_back(static_cast<uint32_t>(size % 32768));
+        EXPECT_EQ(run.write_sizes, expected) << size;
+    }
+}
+
+TEST(MemberIo, EveryReadAsksForAWholeChunk)
+{
+    const std::vector<uint8_t> data = random_bytes(200000, 1);
+    const UnzipRun run = run_unzip(zlib_gzip(data, 0, 0));
+    ASSERT_EQ(run.result, 0);
+    const size_t compressed = zlib_gzip(data, 0, 0).size();
+    EXPECT_EQ(static_cast<size_t>(run.read_calls), compressed / 32768 + 2)
+        << "one read per chunk, the last partial one, and the one that finds the end";
+    for (uint32_t size : run.read_sizes) EXPECT_EQ(size, 32768u);
+}
+
+// The member ends exactly at the end of the first read: its trailer comes from
+// that read, and the only other read is the one that finds no next member.
+TEST(MemberIo, MemberFillingExactlyOneChunk)
+{
+    const std::vector<uint8_t> data = random_bytes(32768 - 23, 2);
+    const std::vector<uint8_t> member = stored_member(data);
+    ASSERT_EQ(member.size(), 32768u);
+    UnzipRun run = run_unzip(member);
+    EXPECT_EQ(run.result, 0);
+    EXPECT_TRUE(run.output == data);
+    EXPECT_EQ(run.read_calls, 2);
+
+    std::vector<uint8_t> short_member = member;
+    short_member.pop_back();
+    run = run_unzip(short_member);
+    EXPECT_EQ(run.result, -1) << "the last trailer byte is missing";
+}
+
+// Reads that return at most n bytes put chunk boundaries everywhere,
+// including inside the last bytes of Deflate data and the trailer.
+TEST(MemberIo, ShortReadsOfEverySizeGiveTheSameOutput)
+{
+    const std::vector<uint8_t> data = concat(bytes_of("a short text, a short text, a short text"),
+                                             random_bytes(40, 3));
+    for (int level : {0, 1, 9}) {
+        const std::vector<uint8_t> file = concat(zlib_gzip(data, level, 0), zlib_gzip(data, level, 0));
+        for (uint32_t n = 1; n <= file.size(); n++) {
+            IoKnobs knobs;
+            knobs.max_read = n;
+            const UnzipRun run = run_unzip(file, knobs);
+            ASSERT_EQ(run.result, 0) << "level " << level << " reads of " << n;
+            ASSERT_EQ(run.output, concat(data, data)) << "level " << level << " reads of " << n;
+        }
+    }
+}
+
+TEST(MemberIo, OneByteReadsOfALargeMember)
+{
+    const std::vector<uint8_t> data = text_bytes(300000, 4);
+    IoKnobs knobs;
+    knobs.max_read = 1;
+    const std::vector<uint8_t> file = zlib_gzip(data, 6, 0);
+    const UnzipRun run = run_unzip(file, knobs);
+    EXPECT_EQ(run.result, 0);
+    EXPECT_TRUE(run.output == data);
+    EXPECT_EQ(static_cast<size_t>(run.read_calls), file.size() + 1);
+}
+
+TEST(MemberIo, FailedReadEndsTheMember)
+{
+    const std::vector<uint8_t> data = random_bytes(300000, 5);
+    IoKnobs knobs;
+    knobs.read_fail_at = 3;
+    const UnzipRun run = run_unzip(zlib_gzip(data, 0, 0), knobs);
+    EXPECT_EQ(run.result, -1);
+    EXPECT_EQ(run.read_calls, 3) << "no read after the failed one";
+    EXPECT_EQ(run.output.size() % 32768, 0u) << "only whole windows reach the output";
+    EXPECT_TRUE(std::equal(run.output.begin(), run.output.end(), data.begin()));
+}
+
+TEST(MemberIo, ShortOrFailedWriteEndsTheMember)
+{
+    const std::vector<uint8_t> data = random_bytes(300000, 6);
+    const std::vector<uint8_t> file = zlib_gzip(data, 0, 0);
+    for (int result : {-1, 0, 1000, 32767}) {
+        IoKnobs knobs;
+        knobs.write_fault_at = 2;
+        knobs.write_fault_result = result;
+        const UnzipRun run = run_unzip(file, knobs);
+        EXPECT_EQ(run.result, -1) << result;
+        EXPECT_EQ(run.write_calls, 2) << "no write after the failed one";
+        EXPECT_LE(run.read_calls, 4) << "no reads long after the failed write";
+    }
+}
+
+// The last write falls short while the trailer is already in memory and its
+// length would match: the member still fails.
+TEST(MemberIo, ShortFinalWriteFailsEvenWhenTheTrailerMatches)
+{
+    const std::vector<uint8_t> data = random_bytes(5000, 7);
+    const std::vector<uint8_t> file = stored_member(data);
+    for (int result : {-1, 1000, 4999}) {
+        IoKnobs knobs;
+        knobs.write_fault_at = 1;
+        knobs.write_fault_result = result;
+        const UnzipRun run = run_unzip(file, knobs);
+        EXPECT_EQ(run.result, -1) << result;
+        EXPECT_EQ(run.write_calls, 1);
+    }
+    IoKnobs second_member;
+    second_member.write_fault_at = 2;
+    second_member.write_fault_result = 10;
+    EXPECT_EQ(run_unzip(concat(file, file), second_member).result, -1);
+}
