@@ -61,10 +61,14 @@ static void write_marker(const char* marker_path)
 {
     const int fd = platform_open(marker_path, OPEN_CREATE_BINARY, MARKER_MODE);
     if (fd < 0) fatal_error("could not open %s", marker_path);
-    if (platform_write(fd, MARKER_TEXT, MARKER_LENGTH) != static_cast<int>(MARKER_LENGTH)) {
+    const int written = platform_write(fd, MARKER_TEXT, MARKER_LENGTH);
+    // A failed close may mean the bytes never reached the file.
+    const int closed = platform_close(fd);
+    if (written != static_cast<int>(MARKER_LENGTH) || closed != 0) {
+        // Part of a marker would still claim a complete run.
+        platform_unlink(marker_path);
         fatal_error("could not write %s", marker_path);
     }
-    platform_close(fd);
 }
 
 int main(int argc, char** argv)

@@ -20,6 +20,7 @@ int refill_input()
     s.input_size = 0;
     if (s.stop_flag) return -1;
     const int n = platform_read(s.input_fd, s.input_buffer, INPUT_CHUNK);
+    if (n < 0) s.read_failed = 1;
     if (n <= 0) {
         // Nothing after the end is served: a member that still needs bytes
         // here is incomplete and fails.

@@ -46,6 +46,7 @@ struct DecoderState {
     uint32_t crc;            // CRC-32 of the bytes of this member handed to the output
     int32_t input_ended;     // a read returned 0 or less during this file
     int32_t write_failed;    // a write of this member failed or fell short
+    int32_t read_failed;     // a read of this file reported an error
 };
 
 extern DecoderState decoder_state;

@@ -138,6 +138,7 @@ int unzip_stream(int input_fd, int output_fd)
     s.input_size = 0;
     s.input_pos = 0;
     s.input_ended = 0;
+    s.read_failed = 0;
     s.stop_flag = 0;
     s.bit_buffer = 0;
     s.bit_count = 0;
@@ -151,7 +152,9 @@ int unzip_stream(int input_fd, int output_fd)
     }
     std::free(input_buffer);
     s.input_buffer = nullptr;
-    return result == 0 ? 0 : -1;
+    // A read error where the next member's magic would be is not the end of
+    // the file: the members after it would be lost.
+    return result == 0 && !s.read_failed ? 0 : -1;
 }
 
 int64_t member_mtime() { return decoder_state.member_mtime; }

@@ -31,6 +31,8 @@ constexpr uint32_t ATTRIBUTE_DIRECTORY = 0x10;
 // exist": the walk treats such a directory as empty.
 constexpr uint32_t ERROR_CODE_FILE_NOT_FOUND = 2;
 constexpr uint32_t ERROR_CODE_PATH_NOT_FOUND = 3;
+// last_error() after find_next_file returned false at the listing's end.
+constexpr uint32_t ERROR_CODE_NO_MORE_FILES = 18;
 
 struct DirectoryEntry {
     char name[260];
@@ -43,12 +45,13 @@ struct DirectoryListing;  // opaque, owned by the platform layer
 // separator, then "*.*") and stores its first entry. Returns the listing, or
 // null with last_error() set when the listing cannot be started.
 DirectoryListing* find_first_file(const char* pattern, DirectoryEntry* entry);
-// Stores the next entry; returns false when there is none or reading failed.
+// Stores the next entry; returns false when there is none (last_error() then
+// gives ERROR_CODE_NO_MORE_FILES) or reading failed (any other code).
 bool find_next_file(DirectoryListing* listing, DirectoryEntry* entry);
 // Ends a listing and releases it.
 void find_close(DirectoryListing* listing);
-// The error code of the last failed find_first_file: 2 or 3 for a missing
-// directory or path, anything else for other failures.
+// The error code of the last failed find_first_file (2 or 3 for a missing
+// directory or path, anything else for other failures) or find_next_file.
 uint32_t last_error();
 
 // Opens `name` with OPEN_READ_BINARY or OPEN_CREATE_BINARY (then `mode` gives

@@ -67,8 +67,12 @@ static bool classify_entry(DIR* dir, const dirent* raw, uint32_t* attributes)
 static bool read_entry(DIR* dir, DirectoryEntry* entry)
 {
     for (;;) {
+        errno = 0;
         const dirent* raw = readdir(dir);
-        if (raw == nullptr) return false;
+        if (raw == nullptr) {
+            last_find_error = errno == 0 ? ERROR_CODE_NO_MORE_FILES : ERROR_CODE_OTHER;
+            return false;
+        }
         if (strlen(raw->d_name) >= sizeof(entry->name)) continue;
         if (!classify_entry(dir, raw, &entry->attributes)) continue;
         strcpy(entry->name, raw->d_name);
@@ -148,8 +152,24 @@ int platform_open(const char* name, int flags, int mode)
     // bits of a stranger's file must not reappear on what a privileged run
     // writes. A link in the output's place is refused rather than followed,
     // so a tree cannot direct the run to overwrite a file outside it.
-    return open(name, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                static_cast<mode_t>(mode) & 0777);
+    const mode_t permissions = static_cast<mode_t>(mode) & 0777;
+    const int flags_no_truncate = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+    int fd = open(name, flags_no_truncate, permissions);
+    struct stat info;
+    if (fd >= 0 && fstat(fd, &info) == 0 && info.st_nlink > 1) {
+        // The name is one of several of a file, perhaps of the very file
+        // being decoded (a rename interrupted between its link and its
+        // unlink): truncating would destroy the data under every name. The
+        // output gets a file of its own instead.
+        close(fd);
+        if (unlink(name) != 0) return -1;
+        fd = open(name, flags_no_truncate | O_EXCL, permissions);
+    }
+    if (fd >= 0 && ftruncate(fd, 0) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 int platform_read(int fd, void* buffer, uint32_t count)
@@ -190,13 +210,25 @@ static int rename_no_replace(const char* from, const char* to)
 #endif
 }
 
+// True when both names lead to one file.
+static bool same_file(const char* a, const char* b)
+{
+    struct stat info_a;
+    struct stat info_b;
+    return lstat(a, &info_a) == 0 && lstat(b, &info_b) == 0 && info_a.st_dev == info_b.st_dev &&
+           info_a.st_ino == info_b.st_ino;
+}
+
 int platform_rename(const char* from, const char* to)
 {
     if (rename_no_replace(from, to) == 0) return 0;
+    // Both names of one file are what a rename by link and unlink leaves when
+    // it is cut short: finishing it replaces nothing.
+    if (errno == EEXIST && same_file(from, to)) return unlink(from);
     if (errno != EINVAL && errno != ENOSYS) return -1;
     // The file system cannot refuse a replacing rename: a hard link can,
     // because link() fails when the target exists.
-    if (link(from, to) != 0) return -1;
+    if (link(from, to) != 0) return errno == EEXIST && same_file(from, to) ? unlink(from) : -1;
     if (unlink(from) != 0) {
         // Leaving both names would let the conversion truncate the output,
         // which is the very file it reads from.

@@ -21,6 +21,7 @@ static_assert(OPEN_CREATE_BINARY == (_O_BINARY | _O_TRUNC | _O_CREAT | _O_RDWR))
 static_assert(ATTRIBUTE_DIRECTORY == FILE_ATTRIBUTE_DIRECTORY);
 static_assert(ERROR_CODE_FILE_NOT_FOUND == ERROR_FILE_NOT_FOUND);
 static_assert(ERROR_CODE_PATH_NOT_FOUND == ERROR_PATH_NOT_FOUND);
+static_assert(ERROR_CODE_NO_MORE_FILES == ERROR_NO_MORE_FILES);
 // A search result's name always fits a listing entry.
 static_assert(sizeof(WIN32_FIND_DATAA::cFileName) == sizeof(DirectoryEntry::name));
 
@@ -74,7 +75,11 @@ DirectoryListing* find_first_file(const char* pattern, DirectoryEntry* entry)
 bool find_next_file(DirectoryListing* listing, DirectoryEntry* entry)
 {
     WIN32_FIND_DATAA found;
-    if (!FindNextFileA(listing->handle, &found)) return false;
+    if (!FindNextFileA(listing->handle, &found)) {
+        // ERROR_NO_MORE_FILES at the end; anything else broke the listing off.
+        last_find_error = GetLastError();
+        return false;
+    }
     store_entry(found, entry);
     return true;
 }

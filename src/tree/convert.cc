@@ -59,8 +59,13 @@ static bool has_gzip_signature(const char* name)
     const int fd = platform_open(name, OPEN_READ_BINARY, 0);
     if (fd < 0) fatal_error("could not open %s", name);
     uint8_t head[3];
-    const int count = platform_read(fd, head, sizeof head);
-    if (count < 0) fatal_error("could not read %s", name);
+    int count = 0;
+    while (count < static_cast<int>(sizeof head)) {
+        const int n = platform_read(fd, head + count, static_cast<uint32_t>(sizeof head) - count);
+        if (n < 0) fatal_error("could not read %s", name);
+        if (n == 0) break;
+        count += n;
+    }
     platform_close(fd);
     return count == 3 && memcmp(head, GZIP_SIGNATURE, sizeof head) == 0;
 }

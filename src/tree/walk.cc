@@ -54,6 +54,17 @@ static void check_listing_error()
     exit(2);
 }
 
+// A listing must end because it is complete: one that broke off would
+// leave files unconverted while the run goes on to write the marker.
+static void check_listing_end()
+{
+    if (last_error() == ERROR_CODE_NO_MORE_FILES) return;
+    fflush(stdout);
+    printf("unexpected error\n");
+    fflush(stdout);
+    exit(2);
+}
+
 static bool is_hidden(const DirectoryEntry& entry)
 {
     return entry.name[0] == '.';
@@ -79,6 +90,7 @@ static size_t list_files(const char* dir, char* path)
         strcpy(file_table[count], entry.name);
         ++count;
     } while (find_next_file(listing, &entry));
+    check_listing_end();
     find_close(listing);
     return count;
 }
@@ -99,6 +111,7 @@ static void visit_subdirectories(const char* dir, const char* root, int flags, c
         join_path_or_die(path, dir, SEPARATOR, entry.name);
         walk_directory(path, root, flags);
     } while (find_next_file(listing, &entry));
+    check_listing_end();
     find_close(listing);
 }
 

@@ -1,0 +1,252 @@
+// The fault seam of the test binary kavrelt_faulty, never of kavrelt: every
+// platform call is counted by kind, and the one call named by KAVRELT_FAULT
+// fails, comes back short, or kills the process, so a test can break a whole
+// run at any chosen point. The real POSIX layer is compiled a second time
+// under other names (platform_faults_rename.h) and does the actual work.
+//
+// KAVRELT_FAULT="KIND:K:ACTION": the K-th call (from 1) of KIND misbehaves.
+//   KIND    open read write close fstat rename unlink utime find_first
+//           find_next find_close last_error, or "any" for the K-th call of
+//           whatever kind.
+//   ACTION  fail   the call does nothing and reports failure; close does
+//                  close, since a descriptor is gone even when close reports
+//                  an error, and find_close, which reports nothing, only counts
+//           short  read/write move only half the bytes asked for and say so
+//                  (any other kind fails instead)
+//           kill   SIGKILL before the call, as a crash of the process would
+// KAVRELT_FAULT_REPORT=FILE: at exit, "KIND COUNT" lines for every kind and
+// "any" are written to FILE.
+#include "platform.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+DirectoryListing* real_find_first_file(const char* pattern, DirectoryEntry* entry);
+bool real_find_next_file(DirectoryListing* listing, DirectoryEntry* entry);
+void real_find_close(DirectoryListing* listing);
+uint32_t real_last_error();
+int real_platform_open(const char* name, int flags, int mode);
+int real_platform_read(int fd, void* buffer, uint32_t count);
+int real_platform_write(int fd, const void* buffer, uint32_t count);
+int real_platform_close(int fd);
+int real_platform_fstat_mode(int fd, int* mode);
+int real_platform_rename(const char* from, const char* to);
+int real_platform_unlink(const char* name);
+int real_platform_utime(const char* name, int64_t seconds);
+
+namespace {
+
+constexpr int KIND_OPEN = 0;
+constexpr int KIND_READ = 1;
+constexpr int KIND_WRITE = 2;
+constexpr int KIND_CLOSE = 3;
+constexpr int KIND_FSTAT = 4;
+constexpr int KIND_RENAME = 5;
+constexpr int KIND_UNLINK = 6;
+constexpr int KIND_UTIME = 7;
+constexpr int KIND_FIND_FIRST = 8;
+constexpr int KIND_FIND_NEXT = 9;
+constexpr int KIND_FIND_CLOSE = 10;
+constexpr int KIND_LAST_ERROR = 11;
+constexpr int KIND_ANY = 12;
+constexpr int KIND_COUNT = 13;
+const char* const KIND_NAMES[KIND_COUNT] = {
+    "open",       "read",      "write",      "close",      "fstat", "rename", "unlink",
+    "utime",      "find_first", "find_next", "find_close", "last_error", "any"};
+
+constexpr int ACTION_NONE = 0;
+constexpr int ACTION_FAIL = 1;
+constexpr int ACTION_SHORT = 2;
+constexpr int ACTION_KILL = 3;
+
+// What a failed listing reports: neither "file" nor "path not found", since
+// a directory that exists must never pass for an empty one.
+constexpr uint32_t INJECTED_LISTING_ERROR = 5;
+
+struct FaultPlan {
+    bool loaded;
+    int kind;
+    uint64_t at;
+    int action;
+    uint64_t calls[KIND_COUNT];
+    bool listing_failed;  // the last find_first_file or find_next_file was made to fail
+    const char* report_path;
+};
+
+FaultPlan plan;
+
+// A plan that cannot be read must not pass for a clean run.
+[[noreturn]] void reject_plan()
+{
+    abort();
+}
+
+int parse_kind(const char* text, size_t length)
+{
+    for (int kind = 0; kind < KIND_COUNT; ++kind) {
+        if (strlen(KIND_NAMES[kind]) == length && strncmp(KIND_NAMES[kind], text, length) == 0) return kind;
+    }
+    return -1;
+}
+
+int parse_action(const char* text)
+{
+    if (strcmp(text, "fail") == 0) return ACTION_FAIL;
+    if (strcmp(text, "short") == 0) return ACTION_SHORT;
+    if (strcmp(text, "kill") == 0) return ACTION_KILL;
+    return ACTION_NONE;
+}
+
+void write_report()
+{
+    FILE* report = fopen(plan.report_path, "w");
+    if (report == nullptr) return;
+    for (int kind = 0; kind < KIND_COUNT; ++kind) {
+        fprintf(report, "%s %llu\n", KIND_NAMES[kind], static_cast<unsigned long long>(plan.calls[kind]));
+    }
+    fclose(report);
+}
+
+void load_plan()
+{
+    plan.loaded = true;
+    plan.action = ACTION_NONE;
+    plan.report_path = getenv("KAVRELT_FAULT_REPORT");
+    if (plan.report_path != nullptr && *plan.report_path != '\0') atexit(write_report);
+    const char* text = getenv("KAVRELT_FAULT");
+    if (text == nullptr || *text == '\0') return;
+    const char* first_colon = strchr(text, ':');
+    if (first_colon == nullptr) reject_plan();
+    plan.kind = parse_kind(text, static_cast<size_t>(first_colon - text));
+    char* end = nullptr;
+    plan.at = strtoull(first_colon + 1, &end, 10);
+    if (plan.kind < 0 || plan.at == 0 || *end != ':') reject_plan();
+    plan.action = parse_action(end + 1);
+    if (plan.action == ACTION_NONE) reject_plan();
+}
+
+// Counts one call of `kind` and returns what it is to do. A kill happens
+// here, before the call has any effect.
+int next_call(int kind)
+{
+    if (!plan.loaded) load_plan();
+    const uint64_t of_kind = ++plan.calls[kind];
+    const uint64_t of_any = ++plan.calls[KIND_ANY];
+    if (plan.action == ACTION_NONE) return ACTION_NONE;
+    const uint64_t number = plan.kind == KIND_ANY ? of_any : plan.kind == kind ? of_kind : 0;
+    if (number != plan.at) return ACTION_NONE;
+    if (plan.action == ACTION_KILL) kill(getpid(), SIGKILL);
+    if (plan.action == ACTION_SHORT && kind != KIND_READ && kind != KIND_WRITE) return ACTION_FAIL;
+    return plan.action;
+}
+
+}  // namespace
+
+DirectoryListing* find_first_file(const char* pattern, DirectoryEntry* entry)
+{
+    plan.listing_failed = next_call(KIND_FIND_FIRST) != ACTION_NONE;
+    if (plan.listing_failed) return nullptr;
+    return real_find_first_file(pattern, entry);
+}
+
+// A listing that breaks off ends like a complete one; only last_error() can
+// tell the two apart.
+bool find_next_file(DirectoryListing* listing, DirectoryEntry* entry)
+{
+    plan.listing_failed = next_call(KIND_FIND_NEXT) != ACTION_NONE;
+    if (plan.listing_failed) return false;
+    return real_find_next_file(listing, entry);
+}
+
+void find_close(DirectoryListing* listing)
+{
+    next_call(KIND_FIND_CLOSE);
+    real_find_close(listing);
+}
+
+uint32_t last_error()
+{
+    if (next_call(KIND_LAST_ERROR) != ACTION_NONE || plan.listing_failed) return INJECTED_LISTING_ERROR;
+    return real_last_error();
+}
+
+int platform_open(const char* name, int flags, int mode)
+{
+    if (next_call(KIND_OPEN) != ACTION_NONE) {
+        errno = EIO;
+        return -1;
+    }
+    return real_platform_open(name, flags, mode);
+}
+
+int platform_read(int fd, void* buffer, uint32_t count)
+{
+    const int action = next_call(KIND_READ);
+    if (action == ACTION_FAIL) {
+        errno = EIO;
+        return -1;
+    }
+    if (action == ACTION_SHORT && count > 1) return real_platform_read(fd, buffer, count / 2);
+    return real_platform_read(fd, buffer, count);
+}
+
+int platform_write(int fd, const void* buffer, uint32_t count)
+{
+    const int action = next_call(KIND_WRITE);
+    if (action == ACTION_FAIL) {
+        errno = ENOSPC;
+        return -1;
+    }
+    if (action == ACTION_SHORT && count > 1) return real_platform_write(fd, buffer, count / 2);
+    return real_platform_write(fd, buffer, count);
+}
+
+int platform_close(int fd)
+{
+    if (next_call(KIND_CLOSE) != ACTION_NONE) {
+        real_platform_close(fd);
+        errno = EIO;
+        return -1;
+    }
+    return real_platform_close(fd);
+}
+
+int platform_fstat_mode(int fd, int* mode)
+{
+    if (next_call(KIND_FSTAT) != ACTION_NONE) {
+        errno = EIO;
+        return -1;
+    }
+    return real_platform_fstat_mode(fd, mode);
+}
+
+int platform_rename(const char* from, const char* to)
+{
+    if (next_call(KIND_RENAME) != ACTION_NONE) {
+        errno = EIO;
+        return -1;
+    }
+    return real_platform_rename(from, to);
+}
+
+int platform_unlink(const char* name)
+{
+    if (next_call(KIND_UNLINK) != ACTION_NONE) {
+        errno = EACCES;
+        return -1;
+    }
+    return real_platform_unlink(name);
+}
+
+int platform_utime(const char* name, int64_t seconds)
+{
+    if (next_call(KIND_UTIME) != ACTION_NONE) {
+        errno = EPERM;
+        return -1;
+    }
+    return real_platform_utime(name, seconds);
+}

@@ -1,0 +1,18 @@
+// Forced into the faulty test build's copy of the POSIX platform layer: its
+// definitions take the names below, so platform_faults.cc can define the
+// public names as wrappers that count every call and fail on request.
+// Never part of the kavrelt binary.
+#pragma once
+
+#define find_first_file real_find_first_file
+#define find_next_file real_find_next_file
+#define find_close real_find_close
+#define last_error real_last_error
+#define platform_open real_platform_open
+#define platform_read real_platform_read
+#define platform_write real_platform_write
+#define platform_close real_platform_close
+#define platform_fstat_mode real_platform_fstat_mode
+#define platform_rename real_platform_rename
+#define platform_unlink real_platform_unlink
+#define platform_utime real_platform_utime
