@@ -110,6 +110,20 @@ TEST(MemberIo, FailedReadEndsTheMember)
     EXPECT_TRUE(std::equal(run.output.begin(), run.output.end(), data.begin()));
 }
 
+// A read error where a next member could start is not the end of the file:
+// members after it would be lost while the file counted as good.
+TEST(MemberIo, FailedReadAfterAGoodMemberFailsTheFile)
+{
+    const std::vector<uint8_t> data = bytes_of("the first member");
+    const std::vector<uint8_t> file = concat(stored_member(data), stored_member(data));
+    IoKnobs knobs;
+    knobs.max_read = static_cast<uint32_t>(stored_member(data).size());
+    knobs.read_fail_at = 2;
+    EXPECT_EQ(run_unzip(file, knobs).result, -1);
+    knobs.read_fail_at = 0;
+    EXPECT_EQ(run_unzip(file, knobs).result, 0);
+}
+
 TEST(MemberIo, ShortOrFailedWriteEndsTheMember)
 {
     const std::vector<uint8_t> data = random_bytes(300000, 6);
