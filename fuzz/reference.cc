@@ -107,6 +107,21 @@ int inflate_into(z_stream& z, std::vector<uint8_t>& out, int flush)
     }
 }
 
+// Feeds data[fed, size) to `z` in ZLIB_STEP pieces while zlib wants more,
+// starting from the result `rc` of the call before; returns the last result.
+int feed_in_steps(z_stream& z, const uint8_t* data, size_t size, size_t& fed, int rc,
+                  std::vector<uint8_t>& output)
+{
+    while ((rc == Z_OK || rc == Z_BUF_ERROR) && z.avail_in == 0 && fed < size) {
+        const size_t step = size - fed < ZLIB_STEP ? size - fed : ZLIB_STEP;
+        z.next_in = const_cast<Bytef*>(data + fed);
+        z.avail_in = static_cast<uInt>(step);
+        fed += step;
+        rc = inflate_into(z, output, Z_NO_FLUSH);
+    }
+    return rc;
+}
+
 }  // namespace
 
 RawInflate reference_inflate(const uint8_t* data, size_t size)
@@ -117,14 +132,7 @@ RawInflate reference_inflate(const uint8_t* data, size_t size)
     static const uint8_t zeros[WINDOW_SIZE] = {};
     if (inflateSetDictionary(&z, zeros, WINDOW_SIZE) != Z_OK) reference_broken("dictionary");
     size_t fed = 0;
-    int rc = Z_BUF_ERROR;
-    while ((rc == Z_OK || rc == Z_BUF_ERROR) && z.avail_in == 0 && fed < size) {
-        const size_t step = size - fed < ZLIB_STEP ? size - fed : ZLIB_STEP;
-        z.next_in = const_cast<Bytef*>(data + fed);
-        z.avail_in = static_cast<uInt>(step);
-        fed += step;
-        rc = inflate_into(z, r.output, Z_NO_FLUSH);
-    }
+    const int rc = feed_in_steps(z, data, size, fed, Z_BUF_ERROR, r.output);
     r.ok = rc == Z_STREAM_END;
     r.consumed = fed - z.avail_in;
     r.message = z.msg;
@@ -158,15 +166,8 @@ GzipModeMember gzip_mode_member(const uint8_t* p, size_t n, const Header& h)
     if (inflateInit2(&z, 16 + 15) != Z_OK) reference_broken("inflateInit2 gzip");
     z.next_in = head.data();
     z.avail_in = static_cast<uInt>(head.size());
-    int rc = inflate_into(z, g.output, Z_NO_FLUSH);
     size_t fed = head.size();
-    while ((rc == Z_OK || rc == Z_BUF_ERROR) && z.avail_in == 0 && fed < n) {
-        const size_t step = n - fed < ZLIB_STEP ? n - fed : ZLIB_STEP;
-        z.next_in = const_cast<Bytef*>(p + fed);
-        z.avail_in = static_cast<uInt>(step);
-        fed += step;
-        rc = inflate_into(z, g.output, Z_NO_FLUSH);
-    }
+    const int rc = feed_in_steps(z, p, n, fed, inflate_into(z, g.output, Z_NO_FLUSH), g.output);
     g.ok = rc == Z_STREAM_END;
     g.consumed = fed - z.avail_in;
     g.message = z.msg;
