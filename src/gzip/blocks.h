@@ -2,7 +2,7 @@
 // blocks with the fixed codes, and blocks with codes of their own.
 #pragma once
 
-constexpr int FIXED_LITERAL_LOOKUP_BITS = 7;
+constexpr int FIXED_LITERAL_LOOKUP_BITS = 9;  // every fixed literal/length code in one lookup
 constexpr int FIXED_DISTANCE_LOOKUP_BITS = 5;
 constexpr int CODE_LENGTH_LOOKUP_BITS = 7;
 

@@ -1,13 +1,19 @@
 // The decoder's inner loop: literal/length and distance codes of one block
-// (RFC 1951, 3.2.5) turned into bytes in the window. It works on local copies
-// of the bit buffer, the input position and the window position, and refills
-// the bit buffer eight bytes at a time while the current chunk has them.
+// (RFC 1951, 3.2.5) turned into bytes in the window. A fast loop runs while
+// the chunk and the window have room for a whole step without bounds tests;
+// a careful loop takes one code at a time near their ends. The fast loop is
+// built twice, for plain x86-64 and for CPUs with BMI2, and the process
+// picks one when it starts.
 #include "codes.h"
 
 #include <bit>
 #include <cstring>
 
 #include "decoder_state.h"
+
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define KAVRELT_X86_DISPATCH 1
+#endif
 
 namespace {
 
@@ -20,13 +26,27 @@ struct CodeCursor {
     const uint8_t* in;   // input_buffer
 };
 
-inline uint64_t load_le64(const uint8_t* p)
+[[gnu::always_inline]] inline uint64_t load_le64(const uint8_t* p)
 {
     uint64_t v;
     std::memcpy(&v, p, 8);
     if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
     return v;
 }
+
+[[gnu::always_inline]] inline void store_le16(uint8_t* p, uint32_t v)
+{
+    uint16_t word = static_cast<uint16_t>(v);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap16(word);
+    std::memcpy(p, &word, 2);
+}
+
+[[gnu::always_inline]] inline uint32_t low_mask(uint32_t n)
+{
+    return (1u << n) - 1;
+}
+
+// ---- The careful loop's bit access ------------------------------------------
 
 // Makes at least n bits valid. While eight bytes remain in the chunk it takes
 // as many whole bytes as fit; otherwise it fetches one byte at a time, reading
@@ -59,48 +79,66 @@ inline void drop(CodeCursor& c, uint32_t n)
     c.k -= n;
 }
 
-// The next n bits, n at most 16.
-inline uint32_t low_bits(uint64_t b, uint32_t n)
+// The entry of the next code in `table` of width `width`, through its
+// sub-table; nothing of the entry itself is dropped. False when the input
+// ran out.
+inline bool look_up(CodeCursor& c, const HuffEntry* table, uint32_t width, HuffEntry* entry)
 {
-    return static_cast<uint32_t>(b) & bit_mask[n];
+    if (!need(c, width)) return false;
+    HuffEntry e = table[c.b & low_mask(width)];
+    if (is_link(e)) {
+        drop(c, entry_bits(e));
+        const uint32_t sub_width = entry_sub_width(e);
+        if (!need(c, sub_width)) return false;
+        e = table[entry_base(e) + (c.b & low_mask(sub_width))];
+    }
+    *entry = e;
+    return true;
 }
 
-// Looks a code up in `table` of width `width`, through its sub-tables.
-// Returns null for an invalid code or when the input ran out.
-inline const HuffEntry* lookup(CodeCursor& c, const HuffEntry* table, uint32_t width)
+// ---- Match copies -------------------------------------------------------------
+
+[[gnu::always_inline]] inline void copy8(uint8_t* dst, const uint8_t* src)
 {
-    if (!need(c, width)) return nullptr;
-    const HuffEntry* e = &table[low_bits(c.b, width)];
-    while (e->op > OP_LINK) {
-        if (e->op == OP_INVALID) return nullptr;
-        const uint32_t m = e->op - OP_LINK;
-        drop(c, e->bits);
-        if (!need(c, m)) return nullptr;
-        e = &sub_table(table, *e)[low_bits(c.b, m)];
-    }
-    drop(c, e->bits);
-    return e;
+    std::memcpy(dst, src, 8);
+}
+
+[[gnu::always_inline]] inline void copy16(uint8_t* dst, const uint8_t* src)
+{
+    std::memcpy(dst, src, 16);
 }
 
 // Copies `length` bytes from `distance` bytes back, a word at a time. Most
 // matches are short, so the first 32 bytes are stored without a test. May
 // store up to 31 bytes past the end of the match; the window's slack and
 // its unwritten part take them.
-inline void copy_match(uint8_t* dst, uint32_t distance, uint32_t length)
+[[gnu::always_inline]] inline void copy_match(uint8_t* dst, uint32_t distance, uint32_t length)
 {
     uint8_t* const end = dst + length;
     const uint8_t* src = dst - distance;
     if (distance >= 16) {
         // Each 16-byte piece read lies wholly before the piece being written.
-        std::memcpy(dst, src, 16);
-        std::memcpy(dst + 16, src + 16, 16);
-        dst += 32;
-        src += 32;
+        copy16(dst, src);
+        copy16(dst + 16, src + 16);
+        copy16(dst + 32, src + 32);
+        copy16(dst + 48, src + 48);
+        dst += 64;
+        src += 64;
         while (dst < end) {
-            std::memcpy(dst, src, 16);
+            copy16(dst, src);
             dst += 16;
             src += 16;
         }
+        return;
+    }
+    if (distance == 1) {
+        // A run of one byte: whole words of it, never read back.
+        const uint64_t run = src[0] * 0x0101010101010101u;
+        do {
+            std::memcpy(dst, &run, 8);
+            std::memcpy(dst + 8, &run, 8);
+            dst += 16;
+        } while (dst < end);
         return;
     }
     if (distance < 8) {
@@ -114,56 +152,93 @@ inline void copy_match(uint8_t* dst, uint32_t distance, uint32_t length)
         dst += head;
         src = dst - p;
     } else {
-        std::memcpy(dst, src, 8);
-        std::memcpy(dst + 8, src + 8, 8);
+        copy8(dst, src);
+        copy8(dst + 8, src + 8);
         dst += 16;
         src += 16;
     }
     while (dst < end) {
-        std::memcpy(dst, src, 8);
+        copy8(dst, src);
         dst += 8;
         src += 8;
     }
 }
 
-// Margins of the fast loop. It starts a round while the output area is not
-// full: a round stores at most two literals and a longest match, plus the
-// bytes a copy may store past the match, which the window's slack takes. A
-// round refills the bit buffer twice from the chunk, 7 bytes at most each.
+// ---- The fast loop --------------------------------------------------------------
+
+// Margins of the fast loop. It starts a step while the output area is not
+// full: a step stores at most six literals or a longest match, plus the
+// bytes a copy may store past its end, which the window's slack takes. A
+// step refills the bit buffer once, reading 8 bytes of the chunk and moving
+// on by at most 7; the first step also follows the refill on entry.
 constexpr uint32_t FAST_WINDOW_LIMIT = WINDOW_SIZE;
 constexpr uint32_t FAST_INPUT_MARGIN = 16;
-static_assert(WINDOW_SLACK >= 2 + 258 + 32, "a fast round must fit in the slack");
+static_assert(WINDOW_SLACK >= 258 + 32, "a fast step must fit in the slack");
 
 constexpr int FAST_MARGIN_REACHED = 0;
 constexpr int FAST_END_OF_BLOCK = 1;
 constexpr int FAST_INVALID = 2;
 
-inline uint64_t refill(uint64_t b, uint32_t& k, const uint8_t*& ip)
+// Fills the bit buffer to at least 56 valid bits. All 64 bits are then the
+// input's next bits, so after dropping d bits, 64 - d bits can still be
+// looked at even where fewer are counted. Only the low byte of k counts:
+// dropping an entry subtracts the whole entry from k.
+[[gnu::always_inline]] inline uint64_t refill(uint64_t b, uint32_t& k, const uint8_t*& ip)
 {
-    b |= load_le64(ip) << k;
-    ip += (63 - k) >> 3;
+    b |= load_le64(ip) << (k & 63);
+    ip += 7 - ((k >> 3) & 7);
     k |= 56;
     return b;
 }
 
+[[gnu::always_inline]] inline uint64_t drop_entry(uint64_t b, uint32_t& k, HuffEntry e)
+{
+    k -= e;
+    return b >> (e & 63);
+}
+
+// The extra bits of a length or distance entry `e` in `saved`, the bit
+// buffer before the entry was dropped: the bits below the entry's low byte,
+// above its code length. BMI2's bzhi reads only the low byte of its count.
+template <bool BMI2>
+[[gnu::always_inline]] inline uint32_t extra_bits(uint64_t saved, HuffEntry e)
+{
+#ifdef KAVRELT_X86_DISPATCH
+    if constexpr (BMI2) {
+        uint64_t with_code;
+        asm("bzhi %2, %1, %0" : "=r"(with_code) : "rm"(saved), "r"(uint64_t{e}));
+        return static_cast<uint32_t>(with_code >> ((e >> 8) & 63));
+    }
+#endif
+    return entry_extra(e, saved);
+}
+
 // Stands in for a missing distance table: every distance code is invalid.
-constexpr HuffEntry no_distance_codes[1] = {{OP_INVALID, 0, 0}};
+constexpr HuffEntry no_distance_codes[1] = {ENTRY_INVALID};
+
+struct FastTables {
+    const HuffEntry* literal;
+    const HuffEntry* distance;
+    uint32_t literal_mask;
+    uint32_t distance_mask;
+};
 
 // Decodes while the chunk holds FAST_INPUT_MARGIN bytes and the output area
-// is not full, so no step needs a bounds test. A round fills
-// the bit buffer to at least 56 bits, enough for three codes of at most 15
-// bits, or two codes and a length code with its extra bits; it refills again
-// before the distance, which takes at most 28 bits.
-[[gnu::noinline]] int decode_fast(CodeCursor& c, uint8_t* window, uint32_t& window_pos,
-                                  const HuffEntry* literal_table, const HuffEntry* distance_table,
-                                  uint32_t literal_mask, uint32_t distance_mask)
+// is not full. Every step starts on a freshly filled bit buffer with the
+// entry of its first code already looked up: a run of literal entries (at
+// most three, 45 bits with the widest table) or one length and distance (at
+// most 48 bits), and each looks the next entry up before it stores its own
+// bytes, so the table loads overlap the stores.
+template <bool BMI2>
+[[gnu::always_inline]] inline int decode_fast_body(CodeCursor& c, uint8_t* window, uint32_t& window_pos,
+                                                   const FastTables& t)
 {
-    if (c.size - c.pos < FAST_INPUT_MARGIN) return FAST_MARGIN_REACHED;
-    if (distance_table == nullptr) {
-        distance_table = no_distance_codes;
-        distance_mask = 0;
-    }
+    if (c.size - c.pos < FAST_INPUT_MARGIN || window_pos >= FAST_WINDOW_LIMIT) return FAST_MARGIN_REACHED;
     // Locals only: stores into the window could otherwise alias them.
+    const HuffEntry* const literal_table = t.literal;
+    const HuffEntry* const distance_table = t.distance != nullptr ? t.distance : no_distance_codes;
+    const uint32_t literal_mask = t.literal_mask;
+    const uint32_t distance_mask = t.distance != nullptr ? t.distance_mask : 0;
     uint8_t* out = window + window_pos;
     uint8_t* const out_limit = window + FAST_WINDOW_LIMIT;
     const uint8_t* ip = c.in + c.pos;
@@ -171,78 +246,132 @@ constexpr HuffEntry no_distance_codes[1] = {{OP_INVALID, 0, 0}};
     uint64_t b = c.b;
     uint32_t k = c.k;
     int result = FAST_MARGIN_REACHED;
-    while (ip <= ip_limit && out < out_limit) {
-        b = refill(b, k, ip);
-        HuffEntry e = literal_table[b & literal_mask];
-        if (e.op == OP_LITERAL) {
-            b >>= e.bits;
-            k -= e.bits;
-            *out++ = static_cast<uint8_t>(e.value);
-            e = literal_table[b & literal_mask];
-            if (e.op == OP_LITERAL) {
-                b >>= e.bits;
-                k -= e.bits;
-                *out++ = static_cast<uint8_t>(e.value);
-                e = literal_table[b & literal_mask];
-                if (e.op == OP_LITERAL) {
-                    b >>= e.bits;
-                    k -= e.bits;
-                    *out++ = static_cast<uint8_t>(e.value);
-                    continue;
+
+    b = refill(b, k, ip);
+    HuffEntry entry = literal_table[b & literal_mask];
+    for (;;) {
+        if (entry & ENTRY_LITERAL) {
+            b = drop_entry(b, k, entry);
+            HuffEntry next = literal_table[b & literal_mask];
+            store_le16(out, entry >> 8);
+            out += (entry >> 24) & 3;
+            entry = next;
+            if (entry & ENTRY_LITERAL) {
+                b = drop_entry(b, k, entry);
+                next = literal_table[b & literal_mask];
+                store_le16(out, entry >> 8);
+                out += (entry >> 24) & 3;
+                entry = next;
+                if (entry & ENTRY_LITERAL) {
+                    b = drop_entry(b, k, entry);
+                    next = literal_table[b & literal_mask];
+                    store_le16(out, entry >> 8);
+                    out += (entry >> 24) & 3;
+                    entry = next;
                 }
             }
-        }
-        while (e.op > OP_LINK) {
-            if (e.op == OP_INVALID) {
-                result = FAST_INVALID;
-                goto done;
+        } else {
+            if (entry & ENTRY_EXCEPTIONAL) {
+                if ((entry & ENTRY_LINK) == 0) {
+                    if (entry & ENTRY_END_OF_BLOCK) {
+                        b = drop_entry(b, k, entry);
+                        result = FAST_END_OF_BLOCK;
+                    } else {
+                        result = FAST_INVALID;
+                    }
+                    break;
+                }
+                b = drop_entry(b, k, entry);
+                entry = literal_table[(entry >> 16) + (b & low_mask((entry >> 8) & 15))];
+                if (entry & ENTRY_LITERAL) {
+                    b = drop_entry(b, k, entry);
+                    *out++ = static_cast<uint8_t>(entry >> 8);
+                    entry = literal_table[b & literal_mask];
+                    b = refill(b, k, ip);
+                    if (ip > ip_limit || out >= out_limit) break;
+                    continue;
+                }
+                if (entry & ENTRY_EXCEPTIONAL) {
+                    // A sub-table holds no links: the end of block or no code.
+                    if (entry & ENTRY_END_OF_BLOCK) {
+                        b = drop_entry(b, k, entry);
+                        result = FAST_END_OF_BLOCK;
+                    } else {
+                        result = FAST_INVALID;
+                    }
+                    break;
+                }
             }
-            b >>= e.bits;
-            k -= e.bits;
-            e = sub_table(literal_table, e)[b & bit_mask[e.op - OP_LINK]];
-        }
-        b >>= e.bits;
-        k -= e.bits;
-        if (e.op >= OP_END_OF_BLOCK) {
-            if (e.op == OP_END_OF_BLOCK) {
-                result = FAST_END_OF_BLOCK;
-                goto done;
-            }
-            *out++ = static_cast<uint8_t>(e.value);  // a literal from a sub-table
-            continue;
-        }
-        const uint32_t length = e.value + low_bits(b, e.op);
-        b >>= e.op;
-        k -= e.op;
+            uint64_t saved = b;
+            b = drop_entry(b, k, entry);
+            const uint32_t length = (entry >> 16) + extra_bits<BMI2>(saved, entry);
 
-        b = refill(b, k, ip);
-        HuffEntry d = distance_table[b & distance_mask];
-        while (d.op > OP_LINK) {
-            if (d.op == OP_INVALID) {
-                result = FAST_INVALID;
-                goto done;
+            HuffEntry d = distance_table[b & distance_mask];
+            if (d & ENTRY_EXCEPTIONAL) {
+                if ((d & ENTRY_LINK) == 0) {
+                    result = FAST_INVALID;
+                    break;
+                }
+                b = drop_entry(b, k, d);
+                d = distance_table[(d >> 16) + (b & low_mask((d >> 8) & 15))];
+                if (d & ENTRY_EXCEPTIONAL) {
+                    result = FAST_INVALID;
+                    break;
+                }
             }
-            b >>= d.bits;
-            k -= d.bits;
-            d = sub_table(distance_table, d)[b & bit_mask[d.op - OP_LINK]];
+            saved = b;
+            b = drop_entry(b, k, d);
+            const uint32_t distance = (d >> 16) + extra_bits<BMI2>(saved, d);
+            entry = literal_table[b & literal_mask];
+            copy_match(out, distance, length);
+            out += length;
         }
-        b >>= d.bits;
-        k -= d.bits;
-        const uint32_t distance = d.value + low_bits(b, d.op);
-        b >>= d.op;
-        k -= d.op;
-        copy_match(out, distance, length);
-        out += length;
+        b = refill(b, k, ip);
+        if (ip > ip_limit || out >= out_limit) break;
     }
-done:
     window_pos = static_cast<uint32_t>(out - window);
     c.b = b;
-    c.k = k;
+    c.k = k & 0xFF;
     c.pos = static_cast<uint32_t>(ip - c.in);
     return result;
 }
 
+using FastLoop = int (*)(CodeCursor&, uint8_t*, uint32_t&, const FastTables&);
+
+[[gnu::noinline]] int decode_fast_plain(CodeCursor& c, uint8_t* window, uint32_t& window_pos,
+                                        const FastTables& t)
+{
+    return decode_fast_body<false>(c, window, window_pos, t);
+}
+
+#ifdef KAVRELT_X86_DISPATCH
+// The same loop where shifts and bit extracts need no flags and no count
+// register (shlx, shrx, bzhi).
+[[gnu::noinline, gnu::target("bmi2")]] int decode_fast_bmi2(CodeCursor& c, uint8_t* window,
+                                                            uint32_t& window_pos, const FastTables& t)
+{
+    return decode_fast_body<true>(c, window, window_pos, t);
+}
+#endif
+
+FastLoop best_fast_loop()
+{
+#ifdef KAVRELT_X86_DISPATCH
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("bmi2")) return decode_fast_bmi2;
+#endif
+    return decode_fast_plain;
+}
+
+FastLoop fast_loop = best_fast_loop();
+
 }  // namespace
+
+bool use_plain_code_loop(bool plain)
+{
+    fast_loop = plain ? decode_fast_plain : best_fast_loop();
+    return fast_loop != decode_fast_plain;
+}
 
 int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table,
                  int literal_bits, int distance_bits)
@@ -254,13 +383,12 @@ int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table
     uint32_t w = s.window_pos;
     const uint32_t lwidth = static_cast<uint32_t>(literal_bits);
     const uint32_t dwidth = static_cast<uint32_t>(distance_bits);
-    const uint32_t literal_mask = (1u << lwidth) - 1;
-    const uint32_t distance_mask = (1u << dwidth) - 1;
+    const FastTables tables{literal_table, distance_table, low_mask(lwidth), low_mask(dwidth)};
+    const FastLoop fast = fast_loop;
 
     for (;;) {
-        const int fast = decode_fast(c, window, w, literal_table, distance_table, literal_mask,
-                                     distance_mask);
-        if (fast == FAST_INVALID) break;
+        const int result = fast(c, window, w, tables);
+        if (result == FAST_INVALID) break;
         if (w >= WINDOW_SIZE) {
             s.input_pos = c.pos;
             s.window_pos = w;
@@ -268,7 +396,7 @@ int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table
             window = s.window;
             w = s.window_pos;
         }
-        if (fast == FAST_END_OF_BLOCK) {
+        if (result == FAST_END_OF_BLOCK) {
             s.bit_buffer = c.b;
             s.bit_count = c.k;
             s.input_pos = c.pos;
@@ -276,57 +404,39 @@ int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table
             return DECODE_OK;
         }
         if (c.size - c.pos >= FAST_INPUT_MARGIN) continue;
-        // Near the end of the chunk or of the output area: one code at a time.
-        const HuffEntry* e = lookup(c, literal_table, lwidth);
-        if (e == nullptr) break;
-        if (e->op == OP_LITERAL) {
-            window[w++] = static_cast<uint8_t>(e->value);
-            if (w == WINDOW_SIZE) {
-                s.input_pos = c.pos;
-                s.window_pos = w;
-                wrap_window();
-                window = s.window;
-                w = 0;
-            }
+        // Near the end of the chunk: one code at a time.
+        HuffEntry e;
+        if (!look_up(c, literal_table, lwidth, &e)) break;
+        // A step may end past the window's end, in its slack, as a fast
+        // step may: the next turn of the loop writes the full window.
+        if (is_literal(e)) {
+            drop(c, entry_bits(e));
+            store_le16(window + w, e >> 8);
+            w += entry_literal_count(e);
             continue;
         }
-        if (e->op == OP_END_OF_BLOCK) {
+        if (is_exceptional(e)) {
+            if (!is_end_of_block(e)) break;
+            drop(c, entry_bits(e));
             s.bit_buffer = c.b;
             s.bit_count = c.k;
             s.input_pos = c.pos;
             s.window_pos = w;
             return DECODE_OK;
         }
-        if (!need(c, e->op)) break;
-        uint32_t length = e->value + low_bits(c.b, e->op);
-        drop(c, e->op);
+        // The entry's bits take in the extra bits.
+        if (!need(c, entry_bits(e))) break;
+        const uint32_t length = entry_base(e) + entry_extra(e, c.b);
+        drop(c, entry_bits(e));
 
         if (distance_table == nullptr) break;
-        const HuffEntry* d = lookup(c, distance_table, dwidth);
-        if (d == nullptr || !need(c, d->op)) break;
-        const uint32_t distance = d->value + low_bits(c.b, d->op);
-        drop(c, d->op);
+        HuffEntry d;
+        if (!look_up(c, distance_table, dwidth, &d) || is_exceptional(d) || !need(c, entry_bits(d))) break;
+        const uint32_t distance = entry_base(d) + entry_extra(d, c.b);
+        drop(c, entry_bits(d));
 
-        if (length < WINDOW_SIZE - w) {
-            copy_match(window + w, distance, length);
-            w += length;
-            continue;
-        }
-        // The match fills the output area: copy up to its end, write it out,
-        // and go on below it, where the history now sits.
-        while (length > 0) {
-            const uint32_t piece = length < WINDOW_SIZE - w ? length : WINDOW_SIZE - w;
-            copy_match(window + w, distance, piece);
-            w += piece;
-            length -= piece;
-            if (w == WINDOW_SIZE) {
-                s.input_pos = c.pos;
-                s.window_pos = w;
-                wrap_window();
-                window = s.window;
-                w = 0;
-            }
-        }
+        copy_match(window + w, distance, length);
+        w += length;
     }
     s.input_pos = c.pos;
     return DECODE_INVALID;

@@ -1,7 +1,8 @@
 // CRC-32 of the gzip trailer (reflected polynomial 0xEDB88320, RFC 1952, 8).
 // A portable table path sliced 8 bytes at a time, and on x86-64 CPUs with
-// carry-less multiplication a path that folds 64-byte blocks, picked at run
-// time; the table path finishes what the folding leaves over.
+// carry-less multiplication a path that folds 64-byte blocks (128-byte
+// blocks where the multiply works on 32-byte registers), picked at run time;
+// the table path finishes what the folding leaves over.
 #include "crc32.h"
 
 #include <array>
@@ -160,6 +161,77 @@ __attribute__((target("pclmul,sse4.1"))) uint32_t crc32_fold(uint32_t c,
     return crc32_table(0, last, sizeof last);
 }
 
+// The same folding on 32-byte registers, each holding two 16-byte blocks that
+// are folded alike: four registers move 128 bytes per step, twice what the
+// 16-byte path moves per multiply.
+constexpr FoldConstants FOLD_BY_128_BYTES = fold_constants(1024);
+constexpr FoldConstants FOLD_BY_32_BYTES = fold_constants(256);
+constexpr size_t WIDE_FOLD_MIN_LENGTH = 256;
+
+__attribute__((target("vpclmulqdq,avx2,pclmul,sse4.1"))) inline __m256i fold_wide_into(
+    __m256i x, __m256i constants, __m256i next_block)
+{
+    const __m256i high_half = _mm256_clmulepi64_epi128(x, constants, 0x00);
+    const __m256i low_half = _mm256_clmulepi64_epi128(x, constants, 0x11);
+    return _mm256_xor_si256(_mm256_xor_si256(high_half, low_half), next_block);
+}
+
+__attribute__((target("vpclmulqdq,avx2,pclmul,sse4.1"))) inline __m256i load_wide_block(const uint8_t* p)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+__attribute__((target("vpclmulqdq,avx2,pclmul,sse4.1"))) inline __m256i wide_constants(FoldConstants k)
+{
+    return _mm256_set_epi64x(static_cast<int64_t>(k.for_low_half), static_cast<int64_t>(k.for_high_half),
+                             static_cast<int64_t>(k.for_low_half), static_cast<int64_t>(k.for_high_half));
+}
+
+// As crc32_fold, for `length` of at least WIDE_FOLD_MIN_LENGTH.
+__attribute__((target("vpclmulqdq,avx2,pclmul,sse4.1"))) uint32_t crc32_fold_wide(uint32_t c,
+                                                                                 const uint8_t* data,
+                                                                                 size_t length)
+{
+    const __m256i by_128 = wide_constants(FOLD_BY_128_BYTES);
+    const __m256i by_32 = wide_constants(FOLD_BY_32_BYTES);
+    const __m128i by_16 = _mm_set_epi64x(static_cast<int64_t>(FOLD_BY_16_BYTES.for_low_half),
+                                         static_cast<int64_t>(FOLD_BY_16_BYTES.for_high_half));
+    __m256i x0 = _mm256_xor_si256(load_wide_block(data), _mm256_zextsi128_si256(_mm_cvtsi32_si128(static_cast<int>(c))));
+    __m256i x1 = load_wide_block(data + 32);
+    __m256i x2 = load_wide_block(data + 64);
+    __m256i x3 = load_wide_block(data + 96);
+    data += 128;
+    length -= 128;
+    while (length >= 128) {
+        x0 = fold_wide_into(x0, by_128, load_wide_block(data));
+        x1 = fold_wide_into(x1, by_128, load_wide_block(data + 32));
+        x2 = fold_wide_into(x2, by_128, load_wide_block(data + 64));
+        x3 = fold_wide_into(x3, by_128, load_wide_block(data + 96));
+        data += 128;
+        length -= 128;
+    }
+    __m256i x = fold_wide_into(x0, by_32, x1);
+    x = fold_wide_into(x, by_32, x2);
+    x = fold_wide_into(x, by_32, x3);
+    // The register's first block comes 16 bytes before its second.
+    __m128i y = fold_into(_mm256_castsi256_si128(x), by_16, _mm256_extracti128_si256(x, 1));
+    while (length >= 16) {
+        y = fold_into(y, by_16, load_block(data));
+        data += 16;
+        length -= 16;
+    }
+    uint8_t last[16];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(last), y);
+    return crc32_table(0, last, sizeof last);
+}
+
+bool cpu_can_fold_wide()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("avx2") &&
+           __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+}
+
 bool cpu_can_fold()
 {
     // Explicit so that a call from another file's static initialiser, before
@@ -177,7 +249,13 @@ uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t length)
     uint32_t c = ~crc;
 #ifdef KAVRELT_CRC_FOLDING
     static const bool can_fold = cpu_can_fold();
-    if (can_fold && length >= FOLD_MIN_LENGTH) {
+    static const bool can_fold_wide = cpu_can_fold_wide();
+    if (can_fold_wide && length >= WIDE_FOLD_MIN_LENGTH) {
+        const size_t folded = length & ~size_t{15};
+        c = crc32_fold_wide(c, data, length);
+        data += folded;
+        length -= folded;
+    } else if (can_fold && length >= FOLD_MIN_LENGTH) {
         const size_t folded = length & ~size_t{15};
         c = crc32_fold(c, data, length);
         data += folded;

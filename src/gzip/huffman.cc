@@ -1,8 +1,9 @@
-// Builds multi-level Huffman lookup tables from code lengths. A code's tables
+// Builds two-level Huffman lookup tables from code lengths. A code's tables
 // are laid out in one allocation, first-level table first, so that a link
 // is a 16-bit index and releasing the first-level table releases them all.
 #include "huffman.h"
 
+#include <array>
 #include <cstdlib>
 
 #include "decoder_state.h"
@@ -28,100 +29,96 @@ int free_huffman_table(HuffEntry* table)
 
 namespace {
 
-// Width of a new sub-table for codes of length k: as wide as the codes below
-// it fill, never wider than `limit`.
-uint32_t sub_table_width(uint32_t k, int covered, uint32_t limit, uint32_t remaining,
-                         const uint32_t* counts)
+constexpr uint32_t LITERAL_LENGTH_SIMPLE_COUNT = 257;
+constexpr uint32_t END_OF_BLOCK_SYMBOL = 256;
+constexpr uint32_t MAX_EXTRA_BITS = 13;
+
+constexpr std::array<uint8_t, 256> make_reversed_bytes()
 {
-    const uint32_t below = k - static_cast<uint32_t>(covered);
-    uint32_t n = below < limit ? below : limit;
-    if ((1u << n) > remaining + 1 && n < limit) {
-        uint32_t free = (1u << n) - (remaining + 1);
-        for (uint32_t m = k + 1;; m++) {
-            n++;
-            if (n == limit) break;
-            free *= 2;
-            if (free <= counts[m]) break;
-            free -= counts[m];
-        }
+    std::array<uint8_t, 256> r{};
+    for (uint32_t i = 0; i < 256; i++) {
+        uint32_t v = 0;
+        for (uint32_t b = 0; b < 8; b++) v |= ((i >> b) & 1) << (7 - b);
+        r[i] = static_cast<uint8_t>(v);
     }
-    return n;
+    return r;
+}
+constexpr std::array<uint8_t, 256> reversed_bytes = make_reversed_bytes();
+
+// The `length` low bits of `code`, first bit last: Huffman codes are packed
+// from their most significant bit, the bit buffer is read from bit 0.
+uint32_t reverse_code(uint32_t code, uint32_t length)
+{
+    const uint32_t r = static_cast<uint32_t>(reversed_bytes[code & 0xFF]) << 8 | reversed_bytes[(code >> 8) & 0xFF];
+    return r >> (16 - length);
 }
 
-// Walks the codes in canonical order, opening a table wherever a code needs
-// one, and fills each code's entries (every 2^(k - covered)-th entry from its
-// bit-reversed code, so any bits that start with the code find it). With a
-// null `first` it only counts. Returns the number of entries of all tables.
-uint32_t lay_out_tables(const uint32_t* counts, const uint16_t* sorted, uint32_t symbols,
-                        uint32_t shortest, uint32_t longest, uint32_t l, uint32_t simple_count,
-                        const uint16_t* bases, const uint16_t* extras, HuffEntry* first)
+// The entry of `symbol`, whose code has `length` bits at its table level.
+HuffEntry symbol_entry(uint32_t symbol, uint32_t length, uint32_t simple_count, const uint16_t* bases,
+                       const uint16_t* extras)
 {
-    uint32_t table_at[MAX_TABLE_LEVELS] = {};  // index of each open level's table
-    uint32_t prefix[MAX_TABLE_LEVELS] = {};
-    uint32_t total = 0;
-    int level = -1;
-    int covered = -static_cast<int>(l);
-    uint32_t entries = 0;
-    uint32_t code = 0;  // bit-reversed: the code's first bit in bit 0
-    uint32_t placed = 0;
-    HuffEntry entry{};
-    for (uint32_t k = shortest; k <= longest; k++) {
-        for (uint32_t left = counts[k]; left > 0; left--) {
-            while (static_cast<int>(k) > covered + static_cast<int>(l)) {
-                level++;
-                covered += static_cast<int>(l);
-                const uint32_t above = longest - static_cast<uint32_t>(covered);
-                const uint32_t limit = above < l ? above : l;
-                const uint32_t n = sub_table_width(k, covered, limit, left - 1, counts);
-                table_at[level] = total;
-                entries = 1u << n;
-                if (level > 0) {
-                    prefix[level] = code;
-                    if (first != nullptr) {
-                        const uint32_t index = code >> (covered - static_cast<int>(l));
-                        first[table_at[level - 1] + index] =
-                            HuffEntry{static_cast<uint8_t>(OP_LINK + n), static_cast<uint8_t>(l),
-                                      static_cast<uint16_t>(total)};
-                    }
-                }
-                total += entries;
-            }
-
-            entry.bits = static_cast<uint8_t>(k - covered);
-            if (placed >= symbols) {
-                // A fill-up pattern that no symbol owns; its value stays that
-                // of the entry before it.
-                entry.op = OP_INVALID;
-            } else {
-                const uint32_t s = sorted[placed++];
-                if (s < simple_count) {
-                    entry.value = static_cast<uint16_t>(s);
-                    entry.op = s < 256 ? OP_LITERAL : OP_END_OF_BLOCK;
-                } else {
-                    entry.value = bases[s - simple_count];
-                    entry.op = static_cast<uint8_t>(extras[s - simple_count] & 0xFF);
-                }
-            }
-            if (first != nullptr) {
-                HuffEntry* const t = first + table_at[level];
-                for (uint32_t i = code >> covered; i < entries; i += 1u << (k - covered))
-                    t[i] = entry;
-            }
-
-            uint32_t bit = 1u << (k - 1);
-            while (code & bit) {
-                code ^= bit;
-                bit >>= 1;
-            }
-            code |= bit;
-
-            while ((code & ((1u << covered) - 1)) != prefix[level]) {
-                level--;
-                covered -= static_cast<int>(l);
-            }
-        }
+    if (symbol < simple_count) {
+        if (symbol == END_OF_BLOCK_SYMBOL) return ENTRY_EXCEPTIONAL | ENTRY_END_OF_BLOCK | length;
+        if (symbol < 256) return ENTRY_LITERAL | 1u << 24 | symbol << 8 | length;
+        return symbol << 16 | length << 8 | length;  // only test codes have such symbols
     }
+    const uint32_t extra = extras[symbol - simple_count];
+    if (extra > MAX_EXTRA_BITS) return ENTRY_INVALID;
+    return static_cast<uint32_t>(bases[symbol - simple_count]) << 16 | length << 8 | (length + extra);
+}
+
+// Codes longer than the first-level width, grouped by their first `l` bits:
+// each group gets one sub-table, as wide as its longest code needs.
+struct SubTable {
+    uint32_t prefix;  // the group's first l bits, most significant first
+    uint32_t width;
+    uint32_t index;   // from the start of the first-level table
+};
+
+// Gives every symbol with a code its canonical code (RFC 1951, 3.2.2), in
+// order of length and then of symbol, and groups the long ones. Returns the
+// number of entries of all tables.
+uint32_t plan_tables(const uint16_t* sorted, uint32_t symbols, const uint32_t* code_lengths,
+                     uint32_t l, uint32_t* codes, SubTable* subs, uint32_t* sub_count)
+{
+    uint32_t total = 1u << l;
+    uint32_t code = 0;
+    uint32_t previous_length = code_lengths[sorted[0]];
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < symbols; i++) {
+        const uint32_t length = code_lengths[sorted[i]];
+        code <<= length - previous_length;
+        previous_length = length;
+        codes[i] = code++;
+        if (length <= l) continue;
+        const uint32_t prefix = codes[i] >> (length - l);
+        if (n == 0 || subs[n - 1].prefix != prefix) subs[n++] = SubTable{prefix, 0, 0};
+        subs[n - 1].width = length - l;  // the lengths only grow within a group
+    }
+    for (uint32_t g = 0; g < n; g++) {
+        subs[g].index = total;
+        total += 1u << subs[g].width;
+    }
+    *sub_count = n;
     return total;
+}
+
+// Replaces each literal entry of the first-level table whose code leaves
+// room for a whole second literal code with an entry for both. Entries are
+// visited from the top: the second code's entry, at a lower index, is then
+// still a single literal.
+void add_literal_pairs(HuffEntry* table, uint32_t l)
+{
+    for (uint32_t i = 1u << l; i-- > 0;) {
+        const HuffEntry first = table[i];
+        const uint32_t first_bits = entry_bits(first);
+        if (!is_literal(first) || first_bits >= l) continue;
+        const HuffEntry second = table[i >> first_bits];
+        const uint32_t second_bits = entry_bits(second);
+        if (!is_literal(second) || first_bits + second_bits > l) continue;
+        table[i] = ENTRY_LITERAL | 2u << 24 | entry_literal(second, 0) << 16 | entry_literal(first, 0) << 8 |
+                   (first_bits + second_bits);
+    }
 }
 
 }  // namespace
@@ -150,22 +147,18 @@ int build_huffman_table(const uint32_t* code_lengths, uint32_t count, uint32_t s
     if (l > longest) l = longest;
     *lookup_bits = static_cast<int>(l);
 
-    // Over-subscription test; fill_up counts the longest-length patterns no
-    // symbol owns, which become invalid entries.
-    int64_t y = int64_t{1} << shortest;
-    for (uint32_t len = shortest; len < longest; len++) {
-        y -= counts[len];
-        if (y < 0) return DECODE_BAD_CODE;
-        y *= 2;
+    // Over-subscription test; what is left over at the longest length are
+    // the patterns no symbol owns, which stay invalid entries.
+    int64_t left = 1;
+    for (uint32_t len = 1; len <= longest; len++) {
+        left = left * 2 - counts[len];
+        if (left < 0) return DECODE_BAD_CODE;
     }
-    y -= counts[longest];
-    if (y < 0) return DECODE_BAD_CODE;
-    const uint32_t fill_up = static_cast<uint32_t>(y);
-    counts[longest] += fill_up;
+    const bool complete = left == 0 || (longest == 1 && counts[1] == 1);
 
-    // Symbols in canonical order: by length, then by symbol number (RFC 1951, 3.2.2).
+    // Symbols in canonical order: by length, then by symbol number.
     uint32_t offset[MAX_CODE_BITS + 2] = {};
-    for (uint32_t len = 1; len < longest; len++) offset[len + 1] = offset[len] + counts[len];
+    for (uint32_t len = 1; len <= MAX_CODE_BITS; len++) offset[len + 1] = offset[len] + counts[len];
     uint16_t sorted[MAX_SYMBOLS];
     uint32_t symbols = 0;
     for (uint32_t s = 0; s < count; s++) {
@@ -175,15 +168,35 @@ int build_huffman_table(const uint32_t* code_lengths, uint32_t count, uint32_t s
         }
     }
 
-    // The first pass only measures the tables, the second fills them.
-    const uint32_t total = lay_out_tables(counts, sorted, symbols, shortest, longest, l,
-                                          simple_count, bases, extras, nullptr);
+    uint32_t codes[MAX_SYMBOLS];
+    SubTable subs[MAX_SYMBOLS];
+    uint32_t sub_count = 0;
+    const uint32_t total = plan_tables(sorted, symbols, code_lengths, l, codes, subs, &sub_count);
     if (total > 0x10000) return DECODE_BAD_CODE;  // links could not name it; no code gets near
     auto* const first = static_cast<HuffEntry*>(huffman_allocate(total * sizeof(HuffEntry)));
     if (first == nullptr) return DECODE_NO_MEMORY;
-    for (uint32_t i = 0; i < total; i++) first[i] = HuffEntry{OP_INVALID, 0, 0};
-    lay_out_tables(counts, sorted, symbols, shortest, longest, l, simple_count, bases, extras,
-                   first);
+    for (uint32_t i = 0; i < total; i++) first[i] = ENTRY_INVALID;
+
+    uint32_t g = 0;
+    for (uint32_t i = 0; i < symbols; i++) {
+        const uint32_t s = sorted[i];
+        const uint32_t length = code_lengths[s];
+        if (length <= l) {
+            const HuffEntry e = symbol_entry(s, length, simple_count, bases, extras);
+            for (uint32_t j = reverse_code(codes[i], length); j < (1u << l); j += 1u << length) first[j] = e;
+            continue;
+        }
+        const uint32_t prefix = codes[i] >> (length - l);
+        while (subs[g].prefix != prefix) g++;
+        const SubTable& sub = subs[g];
+        first[reverse_code(prefix, l)] = ENTRY_EXCEPTIONAL | ENTRY_LINK | sub.index << 16 | sub.width << 8 | l;
+        const uint32_t rest = length - l;
+        const HuffEntry e = symbol_entry(s, rest, simple_count, bases, extras);
+        HuffEntry* const t = first + sub.index;
+        const uint32_t rest_code = codes[i] & ((1u << rest) - 1);
+        for (uint32_t j = reverse_code(rest_code, rest); j < (1u << sub.width); j += 1u << rest) t[j] = e;
+    }
+    if (simple_count == LITERAL_LENGTH_SIMPLE_COUNT) add_literal_pairs(first, l);
     *table = first;
-    return (fill_up != 0 && longest != 1) ? DECODE_INVALID : DECODE_OK;
+    return complete ? DECODE_OK : DECODE_INVALID;
 }

@@ -12,26 +12,39 @@
 
 namespace {
 
+// What a lookup found: one or two literals, the end of block, or a length
+// or distance with its extra bits.
+enum class Kind { INVALID, LITERAL, END_OF_BLOCK, VALUE };
+
 struct Found {
     bool invalid;
-    uint8_t op;
-    uint16_t value;
-    uint32_t consumed;  // bits dropped along the way, the final entry's included
+    Kind kind;
+    uint32_t value;     // first literal, or base value
+    uint32_t second;    // second literal of a pair
+    uint32_t count;     // literals in the entry
+    uint32_t extra;     // extra bits of a length or distance
+    uint32_t consumed;  // bits of the code(s), link included, extra bits not
 };
 
-// Walks a chain as the decoder does, for `bits` in stream order (bit 0 first).
+// Walks the tables as the decoder does, for `bits` in stream order (bit 0
+// first).
 Found look_up(const HuffEntry* table, int width, uint64_t bits)
 {
-    const HuffEntry* e = &table[bits & ((1u << width) - 1)];
+    HuffEntry e = table[bits & ((1u << width) - 1)];
     uint32_t consumed = 0;
-    while (e->op > OP_LITERAL) {
-        if (e->op == OP_INVALID) return {true, e->op, 0, consumed};
-        consumed += e->bits;
-        bits >>= e->bits;
-        const int sub_width = e->op - OP_LINK;
-        e = &sub_table(table, *e)[bits & ((1u << sub_width) - 1)];
+    if (is_link(e)) {
+        consumed = entry_bits(e);
+        bits >>= entry_bits(e);
+        e = table[entry_base(e) + (bits & ((1u << entry_sub_width(e)) - 1))];
     }
-    return {false, e->op, e->value, consumed + e->bits};
+    if (is_invalid(e) || is_link(e)) return {true, Kind::INVALID, 0, 0, 0, 0, consumed};
+    if (is_end_of_block(e)) return {false, Kind::END_OF_BLOCK, 256, 0, 0, 0, consumed + entry_bits(e)};
+    if (is_literal(e)) {
+        return {false, Kind::LITERAL, entry_literal(e, 0), entry_literal(e, 1), entry_literal_count(e), 0,
+                consumed + entry_bits(e)};
+    }
+    const uint32_t code_length = entry_code_length(e);
+    return {false, Kind::VALUE, entry_base(e), 0, 0, entry_bits(e) - code_length, consumed + code_length};
 }
 
 // The bits of `symbol`'s canonical code in stream order.
@@ -69,8 +82,14 @@ void expect_every_symbol_found(const std::vector<uint32_t>& lengths, int width)
         const Found f = look_up(b.table, b.bits, stream_bits(code, s));
         ASSERT_FALSE(f.invalid) << "symbol " << s;
         EXPECT_EQ(f.value, s);
-        EXPECT_EQ(f.consumed, lengths[s]) << "symbol " << s;
-        EXPECT_EQ(f.op, s < 256 ? OP_LITERAL : OP_END_OF_BLOCK);
+        if (f.count == 2) {
+            // A pair: the bits after s's code are zeros, the first canonical code.
+            EXPECT_EQ(code.codes[f.second], 0u) << "symbol " << s;
+            EXPECT_EQ(f.consumed, lengths[s] + lengths[f.second]) << "symbol " << s;
+        } else {
+            EXPECT_EQ(f.consumed, lengths[s]) << "symbol " << s;
+        }
+        EXPECT_EQ(f.kind, s < 256 ? Kind::LITERAL : s == 256 ? Kind::END_OF_BLOCK : Kind::VALUE);
     }
     free_huffman_table(b.table);
 }
@@ -90,9 +109,9 @@ TEST(HuffmanTable, RfcExampleIsOneTableOfEight)
     const uint16_t symbol_at[8] = {1, 0, 1, 2, 1, 0, 1, 3};
     const uint8_t bits_at[8] = {1, 2, 1, 3, 1, 2, 1, 3};
     for (int i = 0; i < 8; i++) {
-        EXPECT_EQ(b.table[i].op, OP_LITERAL) << i;
-        EXPECT_EQ(b.table[i].value, symbol_at[i]) << i;
-        EXPECT_EQ(b.table[i].bits, bits_at[i]) << i;
+        EXPECT_TRUE(is_literal(b.table[i])) << i;
+        EXPECT_EQ(entry_literal(b.table[i], 0), symbol_at[i]) << i;
+        EXPECT_EQ(entry_bits(b.table[i]), bits_at[i]) << i;
     }
     free_huffman_table(b.table);
 }
@@ -128,11 +147,11 @@ TEST(HuffmanTable, FixedLiteralCodeHasSubTablesAndInvalidSymbols)
     const Code code = fixed_literal_code();
     for (uint32_t s = 0; s < 288; s++) {
         const uint64_t bits = stream_bits(code, s);
-        const uint8_t first_op = b.table[bits & 0x7F].op;
+        const HuffEntry first = b.table[bits & 0x7F];
         if (lengths[s] == 8) {
-            EXPECT_EQ(first_op, OP_LINK + 1) << s;
+            EXPECT_TRUE(is_link(first) && entry_sub_width(first) == 1) << s;
         } else if (lengths[s] == 9) {
-            EXPECT_EQ(first_op, OP_LINK + 2) << s;
+            EXPECT_TRUE(is_link(first) && entry_sub_width(first) == 2) << s;
         }
         const Found f = look_up(b.table, b.bits, bits);
         if (s >= 286) {
@@ -142,13 +161,12 @@ TEST(HuffmanTable, FixedLiteralCodeHasSubTablesAndInvalidSymbols)
         ASSERT_FALSE(f.invalid) << s;
         EXPECT_EQ(f.consumed, lengths[s]) << s;
         if (s < 256) {
-            EXPECT_EQ(f.op, OP_LITERAL);
+            EXPECT_EQ(f.kind, Kind::LITERAL);
             EXPECT_EQ(f.value, s);
         } else if (s == 256) {
-            EXPECT_EQ(f.op, OP_END_OF_BLOCK);
-            EXPECT_EQ(f.value, 256);
+            EXPECT_EQ(f.kind, Kind::END_OF_BLOCK);
         } else {
-            EXPECT_EQ(f.op, TEST_LENGTH_EXTRA[s - 257]) << s;
+            EXPECT_EQ(f.extra, TEST_LENGTH_EXTRA[s - 257]) << s;
             EXPECT_EQ(f.value, TEST_LENGTH_BASE[s - 257]) << s;
         }
     }
@@ -168,7 +186,7 @@ TEST(HuffmanTable, FixedDistanceCodeIsIncompleteWithTwoInvalidPatterns)
             continue;
         }
         ASSERT_FALSE(f.invalid);
-        EXPECT_EQ(f.op, TEST_DISTANCE_EXTRA[s]);
+        EXPECT_EQ(f.extra, TEST_DISTANCE_EXTRA[s]);
         EXPECT_EQ(f.value, TEST_DISTANCE_BASE[s]);
     }
     free_huffman_table(b.table);
@@ -196,11 +214,11 @@ TEST(HuffmanTable, IncompleteCodeNeverPlacesUnusedSymbols)
     ASSERT_EQ(b.bits, 2);
     int invalid = 0;
     for (int i = 0; i < 4; i++) {
-        if (b.table[i].op == OP_INVALID) {
+        if (is_invalid(b.table[i])) {
             invalid++;
             continue;
         }
-        const uint16_t v = b.table[i].value;
+        const uint32_t v = entry_literal(b.table[i], 0);
         EXPECT_TRUE(v == 1 || v == 3 || v == 4) << v;
     }
     EXPECT_EQ(invalid, 1);
