@@ -3,12 +3,15 @@
 // "filesok.orv" there. Exit status 0 after a complete run, 2 otherwise.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "ahead.h"
 #include "platform.h"
 #include "tree.h"
 
 static const char SEPARATOR[2] = {PATH_SEPARATOR, '\0'};
+constexpr int MAX_THREADS = 16;
 static const char MARKER_NAME[] = "filesok.orv";
 static const char MARKER_TEXT[] = "files converted o.k.\n";
 constexpr uint32_t MARKER_LENGTH = sizeof MARKER_TEXT - 1;
@@ -56,6 +59,21 @@ static int parse_command_line(int argc, char** argv, const char** directory)
     return flags == 0 ? FLAG_PLAIN : flags;
 }
 
+// Threads for the run: the processors the process may use, at most
+// MAX_THREADS, unless KAVRELT_THREADS names a count from 1 to MAX_THREADS
+// (1: everything on one thread, as a single-threaded build would do it).
+static int thread_count()
+{
+    const char* setting = getenv("KAVRELT_THREADS");
+    if (setting != nullptr && *setting != '\0') {
+        char* end = nullptr;
+        const long wanted = strtol(setting, &end, 10);
+        if (*end == '\0' && wanted >= 1) return wanted < MAX_THREADS ? static_cast<int>(wanted) : MAX_THREADS;
+    }
+    const int processors = platform_cpu_count();
+    return processors < MAX_THREADS ? processors : MAX_THREADS;
+}
+
 // Writes the marker; all of its bytes must reach the file.
 static void write_marker(const char* marker_path)
 {
@@ -84,6 +102,7 @@ int main(int argc, char** argv)
     // before any file is converted, not after the whole tree was.
     char marker_path[PATH_CAPACITY];
     join_path_or_die(marker_path, directory, SEPARATOR, MARKER_NAME);
+    start_decoding_threads(thread_count());
     walk_directory(directory, directory, flags);
     write_marker(marker_path);
     printf("\n\n");

@@ -1,14 +1,15 @@
-// The decoder's process-wide state and its input and output paths: reads of
-// INPUT_CHUNK bytes, and writes of the window with the CRC-32 of everything
-// handed to the output.
+// The decoder's per-thread state and its input and output paths: reads of
+// INPUT_CHUNK bytes, and writes of the window, to a descriptor or a queue in
+// memory, with the CRC-32 of everything handed to the output.
 #include "decoder_state.h"
 
 #include <cstring>
 
 #include "crc32.h"
+#include "output_queue.h"
 #include "platform.h"
 
-DecoderState decoder_state;
+thread_local constinit DecoderState decoder_state;
 
 const uint16_t bit_mask[17] = {0x0000, 0x0001, 0x0003, 0x0007, 0x000F, 0x001F,
                                0x003F, 0x007F, 0x00FF, 0x01FF, 0x03FF, 0x07FF,
@@ -39,7 +40,8 @@ static void write_window(uint32_t count)
 {
     DecoderState& s = decoder_state;
     s.crc = crc32_update(s.crc, s.window, count);
-    const int written = platform_write(s.output_fd, s.window, count);
+    const int written = s.output_queue != nullptr ? output_queue_write(s.output_queue, s.window, count)
+                                                  : platform_write(s.output_fd, s.window, count);
     s.bytes_out += count;
     if (written < 0 || static_cast<uint32_t>(written) != count) {
         s.stop_flag = 1;

@@ -1,4 +1,4 @@
-// The decoder's one process-wide state record and its byte, bit and window
+// The decoder's state record, one per thread, and its byte, bit and window
 // operations. Input arrives in 32768-byte reads; output leaves in whole
 // 32768-byte windows plus one final partial window per member.
 #pragma once
@@ -28,10 +28,13 @@ constexpr uint32_t WINDOW_SEGMENTS = 8;
 constexpr uint32_t WINDOW_SLACK = 320;
 constexpr uint32_t WINDOW_BUFFER_SIZE = (1 + WINDOW_SEGMENTS) * WINDOW_SIZE + WINDOW_SLACK;
 
+struct OutputQueue;
+
 struct DecoderState {
     int64_t member_mtime;    // header time of the file's first member
     int input_fd;
     int output_fd;
+    OutputQueue* output_queue;  // when set, windows go here instead of to output_fd
     int32_t stop_flag;       // 1 once input ended or a write fell short: no more reads or writes
     uint8_t* input_buffer;   // INPUT_BUFFER_SIZE bytes, owned by unzip_stream
     uint8_t* window_buffer;  // WINDOW_BUFFER_SIZE bytes, owned by the member reader
@@ -49,7 +52,8 @@ struct DecoderState {
     int32_t read_failed;     // a read of this file reported an error
 };
 
-extern DecoderState decoder_state;
+// One per thread: several threads may decode at once, each its own file.
+extern thread_local constinit DecoderState decoder_state;
 
 // bit_mask[n] = 2^n - 1, for n = 0 to 16.
 extern const uint16_t bit_mask[17];

@@ -127,11 +127,14 @@ int read_gzip_member(bool first_member)
     return result;
 }
 
-int unzip_stream(int input_fd, int output_fd)
+namespace {
+
+int unzip(int input_fd, int output_fd, OutputQueue* output_queue)
 {
     DecoderState& s = decoder_state;
     s.input_fd = input_fd;
     s.output_fd = output_fd;
+    s.output_queue = output_queue;
     auto* const input_buffer = static_cast<uint8_t*>(std::calloc(INPUT_BUFFER_SIZE, 1));
     if (input_buffer == nullptr) return -1;
     s.input_buffer = input_buffer;
@@ -155,6 +158,18 @@ int unzip_stream(int input_fd, int output_fd)
     // A read error where the next member's magic would be is not the end of
     // the file: the members after it would be lost.
     return result == 0 && !s.read_failed ? 0 : -1;
+}
+
+}  // namespace
+
+int unzip_stream(int input_fd, int output_fd)
+{
+    return unzip(input_fd, output_fd, nullptr);
+}
+
+int unzip_to_queue(int input_fd, OutputQueue* queue)
+{
+    return unzip(input_fd, -1, queue);
 }
 
 int64_t member_mtime() { return decoder_state.member_mtime; }

@@ -73,3 +73,6 @@ int platform_unlink(const char* name);
 // Sets access and modification time to `seconds` since 1970-01-01 UTC.
 // Returns 0, or -1 on error.
 int platform_utime(const char* name, int64_t seconds);
+
+// The number of processors this process may run on (at least 1).
+int platform_cpu_count();

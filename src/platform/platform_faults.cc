@@ -16,6 +16,8 @@
 //           kill   SIGKILL before the call, as a crash of the process would
 // KAVRELT_FAULT_REPORT=FILE: at exit, "KIND COUNT" lines for every kind and
 // "any" are written to FILE.
+// With decoding threads, calls are numbered in the order they happen, which
+// varies from run to run; KAVRELT_THREADS=1 makes the numbering repeatable.
 #include "platform.h"
 
 #include <cerrno>
@@ -23,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <unistd.h>
 
 DirectoryListing* real_find_first_file(const char* pattern, DirectoryEntry* entry);
@@ -37,6 +40,7 @@ int real_platform_fstat_mode(int fd, int* mode);
 int real_platform_rename(const char* from, const char* to);
 int real_platform_unlink(const char* name);
 int real_platform_utime(const char* name, int64_t seconds);
+int real_platform_cpu_count();
 
 namespace {
 
@@ -133,9 +137,16 @@ void load_plan()
 // here, before the call has any effect.
 int next_call(int kind)
 {
-    if (!plan.loaded) load_plan();
-    const uint64_t of_kind = ++plan.calls[kind];
-    const uint64_t of_any = ++plan.calls[KIND_ANY];
+    // Decoding threads make calls too: each call gets one number.
+    static std::mutex counting;
+    uint64_t of_kind = 0;
+    uint64_t of_any = 0;
+    {
+        const std::lock_guard<std::mutex> guard(counting);
+        if (!plan.loaded) load_plan();
+        of_kind = ++plan.calls[kind];
+        of_any = ++plan.calls[KIND_ANY];
+    }
     if (plan.action == ACTION_NONE) return ACTION_NONE;
     const uint64_t number = plan.kind == KIND_ANY ? of_any : plan.kind == kind ? of_kind : 0;
     if (number != plan.at) return ACTION_NONE;
@@ -249,4 +260,9 @@ int platform_utime(const char* name, int64_t seconds)
         return -1;
     }
     return real_platform_utime(name, seconds);
+}
+
+int platform_cpu_count()
+{
+    return real_platform_cpu_count();
 }

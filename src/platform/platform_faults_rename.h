@@ -16,3 +16,4 @@
 #define platform_rename real_platform_rename
 #define platform_unlink real_platform_unlink
 #define platform_utime real_platform_utime
+#define platform_cpu_count real_platform_cpu_count

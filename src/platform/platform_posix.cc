@@ -10,6 +10,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -252,4 +253,15 @@ int platform_utime(const char* name, int64_t seconds)
     times[0].tv_nsec = 0;
     times[1] = times[0];
     return utimensat(AT_FDCWD, name, times, AT_SYMLINK_NOFOLLOW);
+}
+
+int platform_cpu_count()
+{
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        const int count = CPU_COUNT(&allowed);
+        if (count > 0) return count;
+    }
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<int>(online) : 1;
 }

@@ -148,3 +148,17 @@ int platform_utime(const char* name, int64_t seconds)
     times.modtime = seconds;
     return _utime64(name, &times);
 }
+
+int platform_cpu_count()
+{
+    DWORD_PTR process_mask = 0;
+    DWORD_PTR system_mask = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask) && process_mask != 0) {
+        int count = 0;
+        for (; process_mask != 0; process_mask &= process_mask - 1) ++count;
+        return count;
+    }
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
+}

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ahead.h"
 #include "gzip_decoder.h"
+#include "output_queue.h"
 #include "platform.h"
 #include "tree.h"
 
@@ -84,51 +86,97 @@ static void restore_suffix(const char* path, char* work_name, const char* create
     printf("\n  renamed %s to %s", saved_name, work_name);
 }
 
+// Writes the windows a decoding thread queued for `job` to `output`, as they
+// come. Returns the job's verdict: 0 when the file decoded completely and
+// every window reached the output.
+static int write_decoded(AheadJob* job, int output)
+{
+    OutputQueue* const queue = job_queue(job);
+    output_queue_stream(queue);
+    OutputChunk chunk;
+    bool written = true;
+    while (output_queue_take(queue, &chunk)) {
+        written = platform_write(output, chunk.data, chunk.size) == static_cast<int>(chunk.size);
+        output_queue_release(chunk);
+        if (!written) {
+            // A write that failed or fell short ends the file, as it ends
+            // the decoder's own writing: nothing more reaches the output.
+            output_queue_cancel(queue);
+            break;
+        }
+    }
+    const int result = job_result(job);
+    return written ? result : -1;
+}
+
 // Decodes work_name into output_name, then stamps and deletes. The
 // compressed file is deleted only after its output is complete and closed;
-// a failed decode leaves it in place for the next run.
-static void decompress(const char* work_name, const char* output_name)
+// a failed decode leaves it in place for the next run. With a job, a
+// decoding thread has opened, read and decoded the file already (or is
+// still at it); the outcome is the same as decoding it here.
+static void decompress(const char* work_name, const char* output_name, AheadJob* job)
 {
     printf("\n  unzipping %s to %s ...", work_name, output_name);
     // A long file takes a while: show which one before the work starts.
     fflush(stdout);
-    const int input = platform_open(work_name, OPEN_READ_BINARY, 0);
-    if (input < 0) fatal_error("could not open %s", work_name);
     int mode = 0;
-    if (platform_fstat_mode(input, &mode) != 0) fatal_error("could not stat %s", work_name);
-    const int output = platform_open(output_name, OPEN_CREATE_BINARY, mode);
-    if (output < 0) fatal_error("could not open %s", output_name);
-    if (unzip_stream(input, output) != 0) fatal_error("could not unzip %s", work_name);
-    // A file system may report a failed write only when the file is closed;
-    // the compressed file must then stay.
-    if (platform_close(output) != 0) fatal_error("could not write %s", output_name);
-    platform_close(input);
-    const int64_t mtime = member_mtime();
+    int64_t mtime = 0;
+    if (job != nullptr && job_decoding(job, &mode)) {
+        const int output = platform_open(output_name, OPEN_CREATE_BINARY, mode);
+        if (output < 0) fatal_error("could not open %s", output_name);
+        if (write_decoded(job, output) != 0) fatal_error("could not unzip %s", work_name);
+        if (platform_close(output) != 0) fatal_error("could not write %s", output_name);
+        mtime = job_mtime(job);
+    } else {
+        const int input = platform_open(work_name, OPEN_READ_BINARY, 0);
+        if (input < 0) fatal_error("could not open %s", work_name);
+        if (platform_fstat_mode(input, &mode) != 0) fatal_error("could not stat %s", work_name);
+        const int output = platform_open(output_name, OPEN_CREATE_BINARY, mode);
+        if (output < 0) fatal_error("could not open %s", output_name);
+        if (unzip_stream(input, output) != 0) fatal_error("could not unzip %s", work_name);
+        // A file system may report a failed write only when the file is closed;
+        // the compressed file must then stay.
+        if (platform_close(output) != 0) fatal_error("could not write %s", output_name);
+        platform_close(input);
+        mtime = member_mtime();
+    }
     if (mtime != 0) platform_utime(output_name, mtime);
     platform_unlink(work_name);
     printf(" done.");
 }
 
-void convert_file(const char* path, const char* root, int flags)
+int plan_conversion(const char* path, const char* root, int flags, char* work_name, char* created_name)
 {
     // work_name is the compressed file as it exists: opened, renamed and
     // deleted under it. created_name spells every name the run creates.
-    char work_name[PATH_CAPACITY];
-    char created_name[PATH_CAPACITY];
     build_created_name(path, root, flags, created_name);
     strcpy(work_name, NAMES_IGNORE_CASE ? created_name : path);
 
     const ptrdiff_t dot = find_suffix(created_name);
-    if (dot < 0) return;
+    if (dot < 0) return CONVERT_NOTHING;
     const char* suffix = created_name + dot;
-    if (strcmp(suffix, ".hlp") == 0 || strcmp(suffix, ".tar") == 0) {
-        if (!has_gzip_signature(work_name)) return;
+    if (strcmp(suffix, ".hlp") == 0 || strcmp(suffix, ".tar") == 0) return CONVERT_RESTORE;
+    if (strcmp(suffix, ".gz") == 0) {
+        created_name[dot] = '\0';
+        return CONVERT_DECOMPRESS;
+    }
+    return CONVERT_NOTHING;
+}
+
+void convert_file(const char* path, const char* root, int flags, AheadJob* job)
+{
+    char work_name[PATH_CAPACITY];
+    char created_name[PATH_CAPACITY];
+    const int action = plan_conversion(path, root, flags, work_name, created_name);
+    if (action == CONVERT_NOTHING) return;
+    if (action == CONVERT_RESTORE) {
+        bool gzip = false;
+        if (job == nullptr || !job_signature(job, &gzip)) gzip = has_gzip_signature(work_name);
+        if (!gzip) return;
+        // A file held open elsewhere cannot be renamed on every system.
+        if (job != nullptr) job_wait_released(job);
         restore_suffix(path, work_name, created_name);
         // The output takes the name the file had before ".gz" was added.
-    } else if (strcmp(suffix, ".gz") == 0) {
-        created_name[dot] = '\0';
-    } else {
-        return;
     }
-    decompress(work_name, created_name);
+    decompress(work_name, created_name, job);
 }

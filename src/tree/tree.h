@@ -33,7 +33,23 @@ void join_path_or_die(char* out, const char* head, const char* middle, const cha
 // passed unchanged to every convert_file call. Returns 0 or ends the run.
 int walk_directory(const char* dir, const char* root, int flags);
 
+struct AheadJob;
+
+// What a file's name asks for: nothing, decompressing a ".gz" file, or
+// restoring the ".gz" of a ".hlp" or ".tar" file that holds gzip data and
+// decompressing it.
+constexpr int CONVERT_NOTHING = 0;
+constexpr int CONVERT_DECOMPRESS = 1;
+constexpr int CONVERT_RESTORE = 2;
+
+// Decides from the name alone what convert_file will do with `path`. Fills
+// work_name (the file as it is opened, renamed and deleted) and created_name
+// (the output's name; for a restore, the name ".gz" is added to), both
+// PATH_CAPACITY bytes. Never ends the run.
+int plan_conversion(const char* path, const char* root, int flags, char* work_name, char* created_name);
+
 // Restores, decompresses and deletes one file as its name demands, or
-// leaves it alone. `path` is root + separator + ... + name. Returns normally
-// or ends the run.
-void convert_file(const char* path, const char* root, int flags);
+// leaves it alone. `path` is root + separator + ... + name. `job`, when not
+// null, is the file's decoding ahead (see ahead.h). Returns normally or ends
+// the run.
+void convert_file(const char* path, const char* root, int flags, AheadJob* job);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ahead.h"
 #include "platform.h"
 
 char file_table[MAX_FILES_PER_DIRECTORY][PATH_CAPACITY];
@@ -124,10 +125,12 @@ int walk_directory(const char* dir, const char* root, int flags)
     // The whole list is taken before the first conversion, so the names the
     // conversions create in this directory are never visited.
     const size_t file_count = list_files(dir, path);
+    plan_directory_jobs(dir, root, flags, file_count);
     for (size_t i = 0; i < file_count; ++i) {
         join_path_or_die(path, dir, SEPARATOR, file_table[i]);
-        convert_file(path, root, flags);
+        convert_file(path, root, flags, directory_job(i));
     }
+    end_directory_jobs();
     visit_subdirectories(dir, root, flags, path);
     return 0;
 }

@@ -61,7 +61,7 @@ protected:
         fs::create_directories(dir);
         std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
         testing::internal::CaptureStdout();
-        convert_file((dir + "/" + name).c_str(), root.c_str(), flags);
+        convert_file((dir + "/" + name).c_str(), root.c_str(), flags, nullptr);
         fflush(stdout);
         const std::string output = testing::internal::GetCapturedStdout();
         if (printed != nullptr) *printed = output;

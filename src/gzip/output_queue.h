@@ -1,0 +1,56 @@
+// Decoded output on its way from a decoding thread to the thread that writes
+// it: the decoder's windows queue up in memory, in the order and sizes the
+// decoder would have written them to a descriptor. All queues of a run share
+// one memory budget. Every function may be called from any thread; none
+// prints or ends the process.
+#pragma once
+
+#include <cstdint>
+
+struct OutputQueue;  // opaque; owned by whoever created it
+
+// One window as the decoder handed it over.
+struct OutputChunk {
+    uint8_t* data;
+    uint32_t size;
+};
+
+// Bytes of decoded data all queues together may hold while nobody writes
+// them out. A queue being written out (see output_queue_stream) may add at
+// most STREAM_QUEUE_BYTES beyond it.
+void set_output_budget(uint64_t bytes);
+constexpr uint32_t STREAM_QUEUE_BYTES = 1u << 20;
+
+// A new, empty queue. Returns null when out of memory. A queue that `may
+// give up` is one whose consumer will wait for it to be closed before taking
+// anything: once hurried (output_queue_hurry), a write that finds no room
+// fails instead of waiting.
+OutputQueue* create_output_queue(bool may_give_up);
+// Releases the queue and whatever it still holds. Only once its producer has
+// closed it, or never started.
+void destroy_output_queue(OutputQueue* queue);
+
+// Producer side. Appends a copy of `count` bytes, waiting while the budget
+// (or, once streamed, the stream limit) leaves no room. Returns `count`, or
+// -1 when the queue was cancelled, gave up for want of room, or memory ran
+// out; every later write then fails too.
+int output_queue_write(OutputQueue* queue, const uint8_t* data, uint32_t count);
+// No more writes will come.
+void output_queue_close(OutputQueue* queue);
+// True once a write failed because the queue gave up or ran out of memory
+// (not because it was cancelled).
+bool output_queue_gave_up(OutputQueue* queue);
+
+// Consumer side. The consumer now waits for the queue to be closed; see
+// create_output_queue.
+void output_queue_hurry(OutputQueue* queue);
+// From now on the consumer writes the queue out as it fills,
+// so its producer waits only for the stream limit, no longer for the budget.
+void output_queue_stream(OutputQueue* queue);
+// Waits for the next chunk. False when the producer closed the queue and
+// every chunk was taken.
+bool output_queue_take(OutputQueue* queue, OutputChunk* chunk);
+// Gives a taken chunk's memory back to the budget.
+void output_queue_release(OutputChunk chunk);
+// Makes every further write fail and drops what is queued.
+void output_queue_cancel(OutputQueue* queue);

@@ -1,0 +1,49 @@
+// Decoding ahead: threads besides the walk's open, read and decode the files
+// the walk is about to reach, into memory, so that when it gets there the
+// walk mostly writes. A job only ever reads its file; the walk's thread
+// alone changes the tree or prints, in the order it always has, and every
+// outcome is the one decoding on the walk's own thread would give.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct AheadJob;     // one file decoded ahead; owned by this module
+struct OutputQueue;
+
+// Decoded data the jobs of a run may hold in memory before the walk writes
+// it. The test build kavrelt_faulty sets a small one, so that its test trees
+// outgrow it as large files outgrow the real one.
+#ifndef KAVRELT_AHEAD_BUDGET_BYTES
+#define KAVRELT_AHEAD_BUDGET_BYTES (64u << 20)
+#endif
+constexpr uint64_t AHEAD_BUDGET_BYTES = KAVRELT_AHEAD_BUDGET_BYTES;
+
+// Starts `threads` - 1 decoding threads; with 1 or fewer there are none,
+// and every directory_job is null. Call once, before the walk.
+void start_decoding_threads(int threads);
+
+// Offers the files of `dir` that the walk found (file_table[0] to
+// file_table[count - 1]) to the decoding threads, in that order.
+void plan_directory_jobs(const char* dir, const char* root, int flags, size_t count);
+// The job of file_table[index], or null when the walk converts that file
+// all by itself.
+AheadJob* directory_job(size_t index);
+// Waits until no thread works on a job of the directory, then releases them.
+void end_directory_jobs();
+
+// The walk's side of one job; each call may wait for the job's thread.
+// Stores whether the file starts with the gzip signature; false when the
+// job could not read it (the walk then looks itself).
+bool job_signature(AheadJob* job, bool* gzip);
+// Returns once the job's thread holds no descriptor of the file: it may be
+// renamed or deleted everywhere then.
+void job_wait_released(AheadJob* job);
+// True when the job decodes the file, so the walk writes what job_queue
+// delivers; stores the compressed file's mode. False when the walk must
+// decode the file itself (the job could not open it, or gave up).
+bool job_decoding(AheadJob* job, int* mode);
+OutputQueue* job_queue(AheadJob* job);
+// Once the job is done: the decoder's result (0 or -1) and the header's time.
+int job_result(AheadJob* job);
+int64_t job_mtime(AheadJob* job);
