@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts that run kavrelt.exe under wine. One fresh wine
 # prefix serves a whole script: start_wine_prefix DIR makes it and starts a
 # resident server; remove_wine_prefix, called at exit, stops the server and
