@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 
 #include "harness.h"
@@ -214,3 +215,23 @@ TEST_F(Conversion, Win32ReadOnlyFileStaysBesideItsReadOnlyOutput)
 }
 
 }  // namespace
+
+// A decoding thread may hold a ".hlp" file open while the walk gets to it.
+// Where an open file cannot be renamed or deleted (Windows, and wine, which
+// enforces the sharing rules), the walk must wait for the thread to let go:
+// both the rename that restores ".gz" and the delete must succeed.
+TEST_F(Conversion, FileDecodedAheadIsRenamedAndDeletedOnlyWhenReleased)
+{
+    std::string text;
+    while (text.size() < (24u << 20)) text += "a help text line, decoded by another thread " + std::to_string(text.size()) + "\n";
+    write_file(root + "/big.hlp", gzip_member(text, TIME, 1));
+    const char* const before = getenv("KAVRELT_THREADS");
+    const std::string saved = before != nullptr ? before : "";
+    setenv("KAVRELT_THREADS", "4", 1);
+    const RunResult result = run();
+    if (before != nullptr) setenv("KAVRELT_THREADS", saved.c_str(), 1);
+    else unsetenv("KAVRELT_THREADS");
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(list_tree(root), (std::vector<std::string>{"big.hlp", "filesok.orv"}));
+    EXPECT_TRUE(read_file(root + "/big.hlp") == text);
+}
