@@ -1,16 +1,24 @@
-// Whole runs of the kavrelt executable over a tree of large files and a tree
-// of 5,000 small ones, against `cp -r` of the already decompressed tree (what
-// the file system costs at least) and, for the large tree, libdeflate's
-// in-memory decoding plus that copy. Then kavrelt's peak memory.
+// Whole runs of the kavrelt executable over four trees: the large corpus
+// files, 5,000 small files, a mix of both, and one large file. Each is timed
+// with the default thread count and with KAVRELT_THREADS=1, against `cp -r`
+// of the already decompressed tree (what the file system costs at least),
+// libdeflate's in-memory decoding plus that copy, and the command-line peers
+// igzip and libdeflate-gunzip doing the same job over every file of the tree
+// in one process. Then kavrelt's peak memory.
 #include "bench.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <libdeflate.h>
 
+#include "gzip_decoder.h"
+
 constexpr int TREE_ROUNDS = 3;
 constexpr int SMALL_FILE_COUNT = 5000;
+constexpr int MIXED_SMALL_FILE_COUNT = 400;
+constexpr int MIXED_LARGE_FILE_COUNT = 6;
 constexpr int SMALL_FILES_PER_DIRECTORY = 100;
 constexpr int SUBDIRECTORIES = 5;
 constexpr size_t SMALL_MIN_BYTES = 1024;
@@ -21,6 +29,7 @@ constexpr int LARGE_FILE_COPIES = 2;
 struct TreePair {
     std::string gz_dir;
     std::string plain_dir;
+    std::string peer_dir;              // gz_dir with every compressed file named *.gz
     std::vector<std::string> outputs;  // decompressed files, relative to either root
     size_t plain_bytes;
 };
@@ -28,8 +37,11 @@ struct TreePair {
 // Measurements of one tree; every list holds one value per round.
 struct TreeTimes {
     std::vector<double> kavrelt;
+    std::vector<double> kavrelt_one_thread;
     std::vector<double> copy;
     std::vector<double> libdeflate_and_copy;
+    std::vector<double> igzip;
+    std::vector<double> libdeflate_gunzip;
     int64_t max_rss_kib;
 };
 
@@ -42,17 +54,17 @@ static uint64_t next_random(uint64_t* state)
     return *state;
 }
 
-// 5,000 files of 1 to 64 KiB cut from the corpus, in 10 x 5 directories.
-// Every fifth is a ".hlp" whose ".gz" was stripped, as on a disc, so the run
-// also renames; the rest end in ".gz".
-static TreePair make_small_tree(const Corpus& corpus, const std::string& work_dir)
+// `count` files of 1 to 64 KiB cut from the corpus, 100 to a directory, in
+// directories of five. Every fifth is a ".hlp" whose ".gz" was stripped, as
+// on a disc, so the run also renames; the rest end in ".gz". Written below
+// gz_dir and plain_dir, under `prefix`.
+static void add_small_files(const Corpus& corpus, int count, const std::string& prefix, TreePair* tree)
 {
-    TreePair tree{work_dir + "/small-gz", work_dir + "/small-plain", {}, 0};
     uint64_t state = 0x2545F4914F6CDD1Du;
-    for (int i = 0; i < SMALL_FILE_COUNT; ++i) {
+    for (int i = 0; i < count; ++i) {
         const int directory = i / SMALL_FILES_PER_DIRECTORY;
-        char relative_dir[32];
-        snprintf(relative_dir, sizeof relative_dir, "d%02d/s%d", directory / SUBDIRECTORIES,
+        char relative_dir[48];
+        snprintf(relative_dir, sizeof relative_dir, "%sd%02d/s%d", prefix.c_str(), directory / SUBDIRECTORIES,
                  directory % SUBDIRECTORIES);
         const Bytes& source = corpus.sources[static_cast<size_t>(i) % corpus.sources.size()].data;
         const size_t size = SMALL_MIN_BYTES + next_random(&state) % (SMALL_MAX_BYTES - SMALL_MIN_BYTES + 1);
@@ -63,23 +75,53 @@ static TreePair make_small_tree(const Corpus& corpus, const std::string& work_di
         snprintf(name, sizeof name, i % 5 == 0 ? "f%04d.hlp" : "f%04d.txt", i);
         const std::string output = std::string(relative_dir) + "/" + name;
         const std::string compressed_name = i % 5 == 0 ? output : output + ".gz";
-        make_directories_or_die(tree.gz_dir + "/" + relative_dir);
-        make_directories_or_die(tree.plain_dir + "/" + relative_dir);
-        write_file_or_die(tree.gz_dir + "/" + compressed_name, zlib_gzip(data, 6));
-        write_file_or_die(tree.plain_dir + "/" + output, data);
-        tree.outputs.push_back(output);
-        tree.plain_bytes += size;
+        make_directories_or_die(tree->gz_dir + "/" + relative_dir);
+        make_directories_or_die(tree->plain_dir + "/" + relative_dir);
+        write_file_or_die(tree->gz_dir + "/" + compressed_name, zlib_gzip(data, 6));
+        write_file_or_die(tree->plain_dir + "/" + output, data);
+        tree->outputs.push_back(output);
+        tree->plain_bytes += size;
     }
-    return tree;
 }
 
-static TreePair large_tree(const Corpus& corpus, const std::string& gz_dir, const std::string& plain_dir)
+// Corpus files `first` to `first + count - 1`, each in a directory named
+// after its source, as build_corpus wrote them below its own directories.
+static void add_large_files(const Corpus& corpus, size_t first, size_t count, const std::string& large_gz_dir,
+                            TreePair* tree)
 {
-    TreePair tree{gz_dir, plain_dir, {}, 0};
-    for (const CorpusFile& file : corpus.files) {
-        tree.outputs.push_back(corpus.sources[file.source].name + "/" + file.name);
-        tree.plain_bytes += corpus.sources[file.source].data.size();
+    for (size_t f = first; f < first + count && f < corpus.files.size(); ++f) {
+        const CorpusFile& file = corpus.files[f];
+        const Bytes& data = corpus.sources[file.source].data;
+        const std::string output = corpus.sources[file.source].name + "/" + file.name;
+        make_directories_or_die(tree->gz_dir + "/" + corpus.sources[file.source].name);
+        make_directories_or_die(tree->plain_dir + "/" + corpus.sources[file.source].name);
+        if (tree->gz_dir != large_gz_dir) write_file_or_die(tree->gz_dir + "/" + output + ".gz", file.compressed);
+        write_file_or_die(tree->plain_dir + "/" + output, data);
+        tree->outputs.push_back(output);
+        tree->plain_bytes += data.size();
     }
+}
+
+// The peers only decompress files named *.gz: their copy of the tree has the
+// stripped ".gz" put back, as kavrelt's run does by itself.
+static void make_peer_copy(TreePair* tree)
+{
+    tree->peer_dir = tree->gz_dir + "-peer";
+    remove_tree_or_die(tree->peer_dir);
+    copy_tree_or_die(tree->gz_dir, tree->peer_dir);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(tree->peer_dir)) {
+        const std::string path = entry.path().string();
+        if (entry.is_regular_file() && entry.path().extension() == ".hlp") {
+            std::filesystem::rename(path, path + ".gz");
+        }
+    }
+}
+
+static TreePair new_tree(const std::string& work_dir, const std::string& name)
+{
+    TreePair tree{work_dir + "/" + name + "-gz", work_dir + "/" + name + "-plain", "", {}, 0};
+    make_directories_or_die(tree.gz_dir);
+    make_directories_or_die(tree.plain_dir);
     return tree;
 }
 
@@ -96,17 +138,20 @@ static void check_converted_tree(const TreePair& tree, const std::string& run_di
     if (!std::filesystem::exists(run_dir + "/filesok.orv")) die("kavrelt wrote no marker in " + run_dir);
 }
 
+// One run with KAVRELT_THREADS set to `threads`, or unset for the default.
 static void time_kavrelt_tree(const std::string& kavrelt, const TreePair& tree, const std::string& run_dir,
-                              bool check, TreeTimes* times)
+                              const char* threads, bool check, std::vector<double>* seconds, int64_t* max_rss_kib)
 {
     remove_tree_or_die(run_dir);
     copy_tree_or_die(tree.gz_dir, run_dir);
     flush_file_system();
+    if (threads != nullptr) setenv("KAVRELT_THREADS", threads, 1);
     const ChildRun run = run_measured_or_die({kavrelt, run_dir}, run_dir + ".measure");
+    unsetenv("KAVRELT_THREADS");
     if (check) check_converted_tree(tree, run_dir);
     remove_tree_or_die(run_dir);
-    times->kavrelt.push_back(run.seconds);
-    times->max_rss_kib = std::max(times->max_rss_kib, run.max_rss_kib);
+    seconds->push_back(run.seconds);
+    *max_rss_kib = std::max(*max_rss_kib, run.max_rss_kib);
 }
 
 static double time_copy_tree(const TreePair& tree, const std::string& run_dir)
@@ -118,30 +163,62 @@ static double time_copy_tree(const TreePair& tree, const std::string& run_dir)
     return seconds;
 }
 
-static double time_libdeflate_corpus(const Corpus& corpus, libdeflate_decompressor* decompressor,
-                                     std::vector<Bytes>* outputs)
+// A peer program given every compressed file of a fresh copy of the peer
+// tree on one command line.
+static double time_peer(const std::vector<std::string>& command, const TreePair& tree, const std::string& run_dir)
+{
+    remove_tree_or_die(run_dir);
+    copy_tree_or_die(tree.peer_dir, run_dir);
+    std::vector<std::string> argv = command;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(run_dir)) {
+        if (entry.is_regular_file()) argv.push_back(entry.path().string());
+    }
+    std::sort(argv.begin() + static_cast<ptrdiff_t>(command.size()), argv.end());
+    flush_file_system();
+    const double seconds = run_or_die(argv);
+    remove_tree_or_die(run_dir);
+    return seconds;
+}
+
+static double time_libdeflate_tree(const Corpus& corpus, const TreePair& tree,
+                                   libdeflate_decompressor* decompressor)
 {
     double seconds = 0;
     for (const CorpusFile& file : corpus.files) {
-        seconds += time_libdeflate(decompressor, file.compressed, &(*outputs)[file.source]);
+        const std::string output = corpus.sources[file.source].name + "/" + file.name;
+        if (std::find(tree.outputs.begin(), tree.outputs.end(), output) == tree.outputs.end()) continue;
+        Bytes out(corpus.sources[file.source].data.size());
+        seconds += time_libdeflate(decompressor, file.compressed, &out);
     }
     return seconds;
 }
 
+static double speed(const TreePair& tree, const std::vector<double>& seconds)
+{
+    return static_cast<double>(tree.plain_bytes) / 1e6 / median(seconds);
+}
+
 static void print_tree_row(const char* label, const TreePair& tree, const TreeTimes& times)
 {
-    const double megabytes = static_cast<double>(tree.plain_bytes) / 1e6;
-    const double kavrelt = megabytes / median(times.kavrelt);
-    const double copy = megabytes / median(times.copy);
-    printf("%-24s %6zu %8.1f %10.1f %10.1f %9.2f", label, tree.outputs.size(), megabytes, kavrelt, copy,
-           kavrelt / copy);
+    const double kavrelt = speed(tree, times.kavrelt);
+    const double one = speed(tree, times.kavrelt_one_thread);
+    const double copy = speed(tree, times.copy);
+    const double igzip = speed(tree, times.igzip);
+    const double gunzip = speed(tree, times.libdeflate_gunzip);
+    printf("%-20s %5zu %7.1f %8.1f %8.1f %8.1f %8.1f %8.1f", label, tree.outputs.size(),
+           static_cast<double>(tree.plain_bytes) / 1e6, kavrelt, one, copy, igzip, gunzip);
     if (times.libdeflate_and_copy.empty()) {
-        printf(" %10s %9s", "-", "-");
+        printf(" %8s", "-");
     } else {
-        const double libdeflate = megabytes / median(times.libdeflate_and_copy);
-        printf(" %10.1f %9.2f", libdeflate, kavrelt / libdeflate);
+        printf(" %8.1f", speed(tree, times.libdeflate_and_copy));
     }
-    printf(" %9lld\n", static_cast<long long>(times.max_rss_kib));
+    printf(" %6.2f %6.2f", kavrelt / copy, one / copy);
+    if (times.libdeflate_and_copy.empty()) {
+        printf(" %7s", "-");
+    } else {
+        printf(" %7.2f", kavrelt / speed(tree, times.libdeflate_and_copy));
+    }
+    printf(" %7.2f %7.2f %8lld\n", kavrelt / igzip, kavrelt / gunzip, static_cast<long long>(times.max_rss_kib));
 }
 
 // Peak memory of kavrelt converting a tree that holds one file of `data`.
@@ -155,55 +232,103 @@ static int64_t peak_memory_kib(const std::string& kavrelt, const std::string& ru
     return run.max_rss_kib;
 }
 
+static Bytes all_sources(const Corpus& corpus, int copies)
+{
+    Bytes all;
+    for (int copy = 0; copy < copies; ++copy) {
+        for (const CorpusSource& source : corpus.sources) all.insert(all.end(), source.data.begin(), source.data.end());
+    }
+    return all;
+}
+
 static void bench_memory(const std::string& kavrelt, const Corpus& corpus, const std::string& work_dir)
 {
     fprintf(stderr, "bench: peak memory\n");
     const Bytes& text = corpus.sources[0].data;
     const Bytes small(text.begin(), text.begin() + 1024);
-    Bytes large;
-    for (int copy = 0; copy < LARGE_FILE_COPIES; ++copy) {
-        for (const CorpusSource& source : corpus.sources) large.insert(large.end(), source.data.begin(), source.data.end());
-    }
+    const Bytes large = all_sources(corpus, LARGE_FILE_COPIES);
     const int64_t small_kib = peak_memory_kib(kavrelt, work_dir + "/memory", small);
     const int64_t large_kib = peak_memory_kib(kavrelt, work_dir + "/memory", large);
-    printf("\n4. Peak memory (max RSS of the kavrelt process) converting a tree of one file\n\n");
+    printf("\n5. Peak memory (max RSS of the kavrelt process) converting a tree of one file\n\n");
     printf("%-28s %9lld KiB\n", "1 KiB decompressed", static_cast<long long>(small_kib));
     printf("%-28s %9lld KiB   (%.1f MiB decompressed)\n", "large file", static_cast<long long>(large_kib),
            static_cast<double>(large.size()) / (1 << 20));
 }
 
+// unzip_stream's own speed on the one-file tree's file, into /dev/null.
+static double time_unzip_stream(const std::string& path)
+{
+    const int input = open_input_or_die(path);
+    const int output = open_output_or_die("/dev/null");
+    const double start = now_seconds();
+    const int rc = unzip_stream(input, output);
+    const double seconds = now_seconds() - start;
+    close_fd(output);
+    close_fd(input);
+    if (rc != 0) die("kavrelt's decoder rejected " + path);
+    return seconds;
+}
+
 void bench_trees(const std::string& kavrelt, const Corpus& corpus, const std::string& large_gz_dir,
                  const std::string& large_plain_dir, const std::string& work_dir)
 {
-    fprintf(stderr, "bench: making the tree of %d small files\n", SMALL_FILE_COUNT);
-    const TreePair large = large_tree(corpus, large_gz_dir, large_plain_dir);
-    const TreePair small = make_small_tree(corpus, work_dir);
+    fprintf(stderr, "bench: making the trees\n");
+    TreePair large{large_gz_dir, large_plain_dir, "", {}, 0};
+    add_large_files(corpus, 0, corpus.files.size(), large_gz_dir, &large);
+    TreePair small = new_tree(work_dir, "small");
+    add_small_files(corpus, SMALL_FILE_COUNT, "", &small);
+    TreePair mixed = new_tree(work_dir, "mixed");
+    // Large files of every source and level, not only the first source's.
+    for (size_t f = 0; f < MIXED_LARGE_FILE_COUNT; ++f) add_large_files(corpus, f * 3 % corpus.files.size(), 1, "", &mixed);
+    add_small_files(corpus, MIXED_SMALL_FILE_COUNT, "small/", &mixed);
+    TreePair one = new_tree(work_dir, "one");
+    Bytes one_data = all_sources(corpus, 1);
+    write_file_or_die(one.gz_dir + "/all.bin.gz", zlib_gzip(one_data, 6));
+    write_file_or_die(one.plain_dir + "/all.bin", one_data);
+    one.outputs.push_back("all.bin");
+    one.plain_bytes = one_data.size();
+    TreePair* const trees[] = {&large, &small, &mixed, &one};
+    const char* const labels[] = {"(a) large files", "(b) small files", "(c) mixed", "(d) one large file"};
+    for (TreePair* tree : trees) make_peer_copy(tree);
+
     libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
     if (decompressor == nullptr) die("libdeflate_alloc_decompressor failed");
-    std::vector<Bytes> outputs;
-    for (const CorpusSource& source : corpus.sources) outputs.emplace_back(source.data.size());
-
     const std::string run_dir = work_dir + "/run";
-    TreeTimes large_times{{}, {}, {}, 0};
-    TreeTimes small_times{{}, {}, {}, 0};
+    TreeTimes times[4] = {};
+    std::vector<double> unzip_seconds;
     for (int round = 0; round < TREE_ROUNDS; ++round) {
         fprintf(stderr, "bench: whole runs, round %d of %d\n", round + 1, TREE_ROUNDS);
-        time_kavrelt_tree(kavrelt, large, run_dir, round == 0, &large_times);
-        const double copy_seconds = time_copy_tree(large, run_dir);
-        large_times.copy.push_back(copy_seconds);
-        large_times.libdeflate_and_copy.push_back(copy_seconds + time_libdeflate_corpus(corpus, decompressor, &outputs));
-        time_kavrelt_tree(kavrelt, small, run_dir, round == 0, &small_times);
-        small_times.copy.push_back(time_copy_tree(small, run_dir));
+        for (size_t t = 0; t < 4; ++t) {
+            TreePair& tree = *trees[t];
+            TreeTimes& tt = times[t];
+            time_kavrelt_tree(kavrelt, tree, run_dir, nullptr, round == 0, &tt.kavrelt, &tt.max_rss_kib);
+            time_kavrelt_tree(kavrelt, tree, run_dir, "1", round == 0, &tt.kavrelt_one_thread, &tt.max_rss_kib);
+            const double copy_seconds = time_copy_tree(tree, run_dir);
+            tt.copy.push_back(copy_seconds);
+            if (t != 1) {
+                const double decode_seconds =
+                    t == 3 ? time_libdeflate(decompressor, read_file_or_die(one.gz_dir + "/all.bin.gz"), &one_data)
+                           : time_libdeflate_tree(corpus, tree, decompressor);
+                tt.libdeflate_and_copy.push_back(copy_seconds + decode_seconds);
+            }
+            tt.igzip.push_back(time_peer({"igzip", "-d", "--rm", "-q"}, tree, run_dir));
+            tt.libdeflate_gunzip.push_back(time_peer({"libdeflate-gunzip"}, tree, run_dir));
+        }
+        unzip_seconds.push_back(time_unzip_stream(one.gz_dir + "/all.bin.gz"));
     }
     libdeflate_free_decompressor(decompressor);
 
-    printf("\n3. Whole runs of the kavrelt executable, MB/s of decompressed data, median of %d interleaved rounds\n",
+    printf("\n3. Whole runs, MB/s of decompressed data, median of %d interleaved rounds, each on a fresh copy\n",
            TREE_ROUNDS);
-    printf("   each run on a fresh copy of the tree; cp -r copies the decompressed tree on the same file system;\n");
-    printf("   ldf+cp = libdeflate's in-memory decoding of every file plus that copy\n\n");
-    printf("%-24s %6s %8s %10s %10s %9s %10s %9s %9s\n", "tree", "files", "MB", "kavrelt", "cp -r", "k/cp",
-           "ldf+cp", "k/ldf+cp", "RSS KiB");
-    print_tree_row("(a) large corpus files", large, large_times);
-    print_tree_row("(b) small files", small, small_times);
+    printf("   kavrelt: default thread count (%s) / KAVRELT_THREADS=1; cp -r copies the decompressed tree on\n",
+           "the processors it may use, at most 16");
+    printf("   the same file system; igzip -d --rm and libdeflate-gunzip get every file of the tree (with the\n");
+    printf("   stripped .gz put back) in one process; ldf+cp = libdeflate's in-memory decoding plus cp -r\n\n");
+    printf("%-20s %5s %7s %8s %8s %8s %8s %8s %8s %6s %6s %7s %7s %7s %8s\n", "tree", "files", "MB", "kavrelt",
+           "k 1thr", "cp -r", "igzip", "ldf-gz", "ldf+cp", "k/cp", "k1/cp", "k/l+cp", "k/igz", "k/ldgz", "RSS KiB");
+    for (size_t t = 0; t < 4; ++t) print_tree_row(labels[t], *trees[t], times[t]);
+    printf("\n4. One large file (%.1f MB): whole run / unzip_stream into /dev/null: %.2f (with 1 thread: %.2f)\n",
+           static_cast<double>(one.plain_bytes) / 1e6, speed(one, times[3].kavrelt) / speed(one, unzip_seconds),
+           speed(one, times[3].kavrelt_one_thread) / speed(one, unzip_seconds));
     bench_memory(kavrelt, corpus, work_dir);
 }

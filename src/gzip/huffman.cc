@@ -106,18 +106,18 @@ uint32_t plan_tables(const uint16_t* sorted, uint32_t symbols, const uint32_t* c
 // Replaces each literal entry of the first-level table whose code leaves
 // room for a whole second literal code with an entry for both. Entries are
 // visited from the top: the second code's entry, at a lower index, is then
-// still a single literal.
+// still a single literal. Without branches: whether an entry pairs up is
+// as good as random, and this runs for every block.
 void add_literal_pairs(HuffEntry* table, uint32_t l)
 {
     for (uint32_t i = 1u << l; i-- > 0;) {
         const HuffEntry first = table[i];
         const uint32_t first_bits = entry_bits(first);
-        if (!is_literal(first) || first_bits >= l) continue;
         const HuffEntry second = table[i >> first_bits];
-        const uint32_t second_bits = entry_bits(second);
-        if (!is_literal(second) || first_bits + second_bits > l) continue;
-        table[i] = ENTRY_LITERAL | 2u << 24 | entry_literal(second, 0) << 16 | entry_literal(first, 0) << 8 |
-                   (first_bits + second_bits);
+        const uint32_t both_bits = first_bits + entry_bits(second);
+        const HuffEntry pair = ENTRY_LITERAL | 2u << 24 | (second & 0xFF00) << 8 | (first & 0xFF00) | both_bits;
+        const bool fits = (first & second & ENTRY_LITERAL) != 0 && both_bits <= l;
+        table[i] = fits ? pair : first;
     }
 }
 
