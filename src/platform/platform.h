@@ -41,9 +41,14 @@ struct DirectoryEntry {
 
 struct DirectoryListing;  // opaque, owned by the platform layer
 
+// A listing reports directories and regular files only. Symbolic links (to
+// anything, or dangling), junctions, FIFOs, sockets and devices are passed
+// over as if absent, so nothing reached through a link is ever converted.
+
 // Starts a listing of the directory named by `pattern` (the directory, the
 // separator, then "*.*") and stores its first entry. Returns the listing, or
-// null with last_error() set when the listing cannot be started.
+// null with last_error() set when the listing cannot be started; a directory
+// with nothing to report fails as a missing one (ERROR_CODE_FILE_NOT_FOUND).
 DirectoryListing* find_first_file(const char* pattern, DirectoryEntry* entry);
 // Stores the next entry; returns false when there is none (last_error() then
 // gives ERROR_CODE_NO_MORE_FILES) or reading failed (any other code).

@@ -41,10 +41,14 @@ static bool pattern_directory(const char* pattern, char* directory, size_t capac
     return true;
 }
 
-// Sorts one raw entry into directory, file, or skipped. Links are never
-// followed: a link is reported as a file, so the walk cannot loop through
-// one. FIFOs, sockets and devices are skipped, because opening a FIFO would
-// hang the run; so is an entry that vanished before it could be examined.
+// Sorts one raw entry into directory, regular file, or passed over. Only
+// regular files are ever converted. A symbolic link is passed over whatever
+// it points to: followed, it could lead the walk out of the tree or round in
+// a loop, make the run read a file outside the tree, or dangle once the run
+// has converted and deleted its target. FIFOs, sockets and devices are
+// passed over too (opening a FIFO would hang the run), and so is an entry
+// that vanished before it could be examined. Where readdir already says what
+// an entry is, no further system call is made.
 static bool classify_entry(DIR* dir, const dirent* raw, uint32_t* attributes)
 {
     unsigned char type = raw->d_type;
@@ -53,14 +57,9 @@ static bool classify_entry(DIR* dir, const dirent* raw, uint32_t* attributes)
         if (fstatat(dirfd(dir), raw->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
         if (S_ISDIR(info.st_mode)) type = DT_DIR;
         else if (S_ISREG(info.st_mode)) type = DT_REG;
-        else if (S_ISLNK(info.st_mode)) type = DT_LNK;
     }
-    if (type == DT_DIR) {
-        *attributes = ATTRIBUTE_DIRECTORY;
-        return true;
-    }
-    *attributes = 0;
-    return type == DT_REG || type == DT_LNK;
+    *attributes = type == DT_DIR ? ATTRIBUTE_DIRECTORY : 0;
+    return type == DT_DIR || type == DT_REG;
 }
 
 // Stores the next entry worth reporting; false once the listing is exhausted
@@ -95,11 +94,13 @@ DirectoryListing* find_first_file(const char* pattern, DirectoryEntry* entry)
         else last_find_error = ERROR_CODE_OTHER;
         return nullptr;
     }
-    // A directory without entries, not even "." and "..", is what a failed
-    // search for "*.*" reports on Win32: file not found.
+    // A directory without entries to report, not even "." and "..", is what a
+    // failed search for "*.*" reports on Win32: file not found. A read that
+    // failed keeps its code: a directory that exists must never pass for an
+    // empty one.
     if (!read_entry(dir, entry)) {
         closedir(dir);
-        last_find_error = ERROR_CODE_FILE_NOT_FOUND;
+        if (last_find_error == ERROR_CODE_NO_MORE_FILES) last_find_error = ERROR_CODE_FILE_NOT_FOUND;
         return nullptr;
     }
     DirectoryListing* listing = static_cast<DirectoryListing*>(malloc(sizeof(DirectoryListing)));
@@ -128,9 +129,10 @@ uint32_t last_error()
     return last_find_error;
 }
 
-// Opening for reading follows links but must not block: a link may point at
-// a FIFO without a writer. The descriptor is made blocking again afterwards
-// so reads behave as on a plain file. A directory is refused, as _open does.
+// Opening for reading must not block: what was listed as a regular file may
+// have been replaced by a FIFO without a writer since. The descriptor is made
+// blocking again afterwards so reads behave as on a plain file. A directory
+// is refused, as _open does.
 static int open_for_reading(const char* name)
 {
     const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);

@@ -33,24 +33,40 @@ struct DirectoryListing {
 // the walk asks why the listing could not be started.
 static uint32_t last_find_error = 0;
 
-// A symbolic link, junction or mount point to a directory is reported as a
-// file, so the walk never follows one out of the tree or round in a loop;
-// so is a reparse point of unknown kind. Microsoft's other reparse points
-// (cloud placeholders, for one) are real directories and are walked.
-static uint32_t entry_attributes(const WIN32_FIND_DATAA& found)
+// Only directories and regular files are reported. An entry carrying a
+// name-surrogate reparse point (a symbolic link or a junction, to a file, a
+// directory or nothing) stands for another entry and is passed over: the
+// walk never follows one out of the tree or round in a loop, never reads a
+// file outside the tree through one, and never trips over one whose target
+// it has just converted and deleted. So is a reparse point whose tag is 0,
+// which no real tag is: wine reports a Unix link to a directory that way.
+// Other reparse points (cloud placeholders, for one) are the files and
+// directories their attributes say.
+static bool is_reported(const WIN32_FIND_DATAA& found)
 {
-    const uint32_t attributes = found.dwFileAttributes;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return attributes;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return true;
     const DWORD tag = found.dwReserved0;  // the reparse tag, given the attribute
-    if (IsReparseTagMicrosoft(tag) && !IsReparseTagNameSurrogate(tag)) return attributes;
-    return attributes & ~ATTRIBUTE_DIRECTORY;
+    return tag != 0 && !IsReparseTagNameSurrogate(tag);
 }
 
 static void store_entry(const WIN32_FIND_DATAA& found, DirectoryEntry* entry)
 {
     memcpy(entry->name, found.cFileName, sizeof entry->name);
     entry->name[sizeof entry->name - 1] = '\0';
-    entry->attributes = entry_attributes(found);
+    entry->attributes = found.dwFileAttributes;
+}
+
+// Moves `found` on to the next entry to report. Returns false at the end of
+// the search or when it broke off, with the code in last_find_error.
+static bool skip_passed_over(HANDLE handle, WIN32_FIND_DATAA* found)
+{
+    while (!is_reported(*found)) {
+        if (!FindNextFileA(handle, found)) {
+            last_find_error = GetLastError();
+            return false;
+        }
+    }
+    return true;
 }
 
 DirectoryListing* find_first_file(const char* pattern, DirectoryEntry* entry)
@@ -59,6 +75,13 @@ DirectoryListing* find_first_file(const char* pattern, DirectoryEntry* entry)
     const HANDLE handle = FindFirstFileA(pattern, &found);
     if (handle == INVALID_HANDLE_VALUE) {
         last_find_error = GetLastError();
+        return nullptr;
+    }
+    // A drive's root has no "." and "..": when every entry there is passed
+    // over, the search found nothing, as a search of an empty root does.
+    if (!skip_passed_over(handle, &found)) {
+        FindClose(handle);
+        if (last_find_error == ERROR_NO_MORE_FILES) last_find_error = ERROR_FILE_NOT_FOUND;
         return nullptr;
     }
     DirectoryListing* listing = static_cast<DirectoryListing*>(malloc(sizeof(DirectoryListing)));
@@ -75,11 +98,12 @@ DirectoryListing* find_first_file(const char* pattern, DirectoryEntry* entry)
 bool find_next_file(DirectoryListing* listing, DirectoryEntry* entry)
 {
     WIN32_FIND_DATAA found;
+    // ERROR_NO_MORE_FILES at the end; anything else broke the listing off.
     if (!FindNextFileA(listing->handle, &found)) {
-        // ERROR_NO_MORE_FILES at the end; anything else broke the listing off.
         last_find_error = GetLastError();
         return false;
     }
+    if (!skip_passed_over(listing->handle, &found)) return false;
     store_entry(found, entry);
     return true;
 }

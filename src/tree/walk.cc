@@ -96,8 +96,8 @@ static size_t list_files(const char* dir, char* path)
     return count;
 }
 
-// Walks each subdirectory of `dir`. Links to directories are reported as
-// files by the listing, so the walk never leaves the tree or loops.
+// Walks each subdirectory of `dir`. The listing passes over links to
+// directories, so the walk never leaves the tree or loops.
 static void visit_subdirectories(const char* dir, const char* root, int flags, char* path)
 {
     join_path_or_die(path, dir, SEPARATOR, ALL_ENTRIES);

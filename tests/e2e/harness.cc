@@ -50,6 +50,7 @@ static TargetSystem make_target_system()
     system.separator = win32 ? '\\' : '/';
     system.names_ignore_case = win32;
     system.posix = !win32;
+    system.file_links_visible = !win32;
     return system;
 }
 

@@ -18,6 +18,9 @@ struct TargetSystem {
     char separator;                   // '/' natively, '\\' for a Win32 build
     bool names_ignore_case;           // the Win32 file system ignores case
     bool posix;                       // FIFOs, symlinks, modes, resource limits apply
+    // A link to a file is seen as a link. Wine shows a Unix link to a file as
+    // the file itself, a link to a directory as a reparse point.
+    bool file_links_visible;
 };
 
 // Read from the environment once. A binary whose name ends in ".exe" is a

@@ -193,7 +193,8 @@ TEST_F(Limits, Win32ListingStopsAtTheNarrowPathLimit)
     EXPECT_TRUE(file_exists(dirs.back() + "/a.gz"));
 }
 
-// Links are files to the walk: it never follows one into a directory.
+// The walk never follows a link into a directory, so no link leads it out of
+// the tree or round in a loop.
 TEST_F(Limits, LinksNeverLeadTheWalkAnywhere)
 {
     make_directory(root + "/sub");
@@ -210,8 +211,115 @@ TEST_F(Limits, LinksNeverLeadTheWalkAnywhere)
               (std::vector<std::string>{"filesok.orv", "self", "sub/", "sub/a", "sub/top", "sub/up"}));
 }
 
-// Opening a FIFO would wait for a writer forever: FIFOs are passed over,
-// and one reached through a link reads as empty.
+// Only regular files are converted: every symbolic link is passed over and
+// stays as it was. Followed, a link listed after its target would dangle
+// once the target was converted, stopping this run and every later one
+// there; one listed before its target would be converted in its stead.
+// Listing orders differ (tmpfs lists the newest entry first, ext4 by hash),
+// so links are made before and after their targets, and the listing is
+// checked to hold both orders. Wine shows a Unix link to a file as the file
+// itself and does not list a dangling one: there, links to directories are
+// the links that can be told from what they point to.
+TEST_F(Limits, LinksArePassedOverAndStayAsTheyWere)
+{
+    const bool file_links = target_system().file_links_visible;
+    std::map<std::string, std::string> links;  // name below root -> target
+    const auto make_link = [&](const std::string& name, const std::string& target) {
+        ASSERT_EQ(symlink(target.c_str(), (root + "/" + name).c_str()), 0) << name;
+        links[name] = target;
+    };
+    std::vector<std::string> names = {"filesok.orv", "sub/", "sub/a"};
+    std::vector<std::string> groups;
+    constexpr int PAIRS = 8;
+    for (int i = 0; i < PAIRS; ++i) {
+        const std::string number = std::to_string(i);
+        if (file_links && i % 2 == 0) make_link("news" + number + ".gz", "doc" + number + ".gz");
+        write_file(root + "/doc" + number + ".gz", gzip_member("doc " + number + "\n", TIME));
+        if (file_links && i % 2 == 1) make_link("news" + number + ".gz", "doc" + number + ".gz");
+        names.push_back("doc" + number);
+        groups.push_back(unzipped(shown(root + "/doc" + number + ".gz"), shown(root + "/doc" + number)));
+    }
+    const std::string outside = gzip_member("outside the tree\n", TIME);
+    write_file(temp_dir + "/outside.gz", outside);
+    if (file_links) make_link("help.hlp", temp_dir + "/outside.gz");
+    make_link("gone.gz", "missing.gz");
+    make_directory(root + "/sub");
+    write_file(root + "/sub/a.gz", gzip_member("alpha\n", TIME));
+    make_link("x.gz", "sub");
+    for (const auto& [name, target] : links) names.push_back(name);
+    std::sort(names.begin(), names.end());
+
+    if (file_links) {
+        std::vector<std::string> order;
+        for (const auto& entry : std::filesystem::directory_iterator(root)) {
+            order.push_back(entry.path().filename().string());
+        }
+        const auto position = [&](const std::string& name) { return std::find(order.begin(), order.end(), name); };
+        int link_first = 0;
+        for (int i = 0; i < PAIRS; ++i) {
+            link_first += position("news" + std::to_string(i) + ".gz") < position("doc" + std::to_string(i) + ".gz");
+        }
+        ASSERT_GT(link_first, 0) << "every link is listed after its target";
+        ASSERT_LT(link_first, PAIRS) << "every link is listed before its target";
+    }
+
+    const RunResult result = run();
+    EXPECT_EQ(result.status, 0);
+    expect_output(result.output, directory_line(root), groups,
+                  directory_line(root + "/sub") + unzipped(shown(root + "/sub/a.gz"), shown(root + "/sub/a")) + "\n\n");
+    expect_marker();
+    EXPECT_EQ(list_tree(root), names);
+    for (const auto& [name, target] : links) {
+        std::error_code error;
+        EXPECT_EQ(std::filesystem::read_symlink(root + "/" + name, error), target) << name;
+    }
+    for (int i = 0; i < PAIRS; ++i) {
+        EXPECT_EQ(read_file(root + "/doc" + std::to_string(i)), "doc " + std::to_string(i) + "\n");
+    }
+    EXPECT_EQ(read_file(temp_dir + "/outside.gz"), outside);
+}
+
+// A drive's root lists no "." and "..", so its first entries can be links
+// (wine lists names in order): the listing must go on to the first entry it
+// reports, and a root holding nothing but links is an empty one. Wine makes
+// the tree a drive through a link in its prefix's dosdevices directory.
+TEST_F(Limits, Win32DriveRootThatStartsWithLinks)
+{
+    if (target_system().posix) GTEST_SKIP() << "drive letters";
+    make_directory(temp_dir + "/elsewhere");
+    ASSERT_EQ(symlink((temp_dir + "/elsewhere").c_str(), (root + "/a.gz").c_str()), 0);
+    ASSERT_EQ(symlink((temp_dir + "/elsewhere").c_str(), (root + "/b.gz").c_str()), 0);
+    const char* prefix = getenv("WINEPREFIX");
+    const char* home = getenv("HOME");
+    std::string devices = prefix != nullptr && *prefix != '\0' ? prefix : std::string(home ? home : "") + "/.wine";
+    devices += "/dosdevices/";
+    std::string device;
+    std::string drive;
+    for (char letter = 'k'; letter <= 'y' && device.empty(); ++letter) {
+        if (symlink(root.c_str(), (devices + letter + ":").c_str()) != 0) continue;
+        device = devices + letter + ":";
+        drive = {static_cast<char>(letter - 'a' + 'A'), ':'};
+    }
+    ASSERT_FALSE(device.empty()) << "no free drive letter in " << devices;
+
+    RunResult result = run_kavrelt({drive});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(without_banner_date(result.output), BANNER + ("\n" + drive) + "\n\n");
+    expect_marker();
+
+    unlink((root + "/filesok.orv").c_str());
+    write_file(root + "/z.gz", gzip_member("zeta\n", TIME));
+    result = run_kavrelt({drive});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(without_banner_date(result.output),
+              BANNER + ("\n" + drive) + unzipped(drive + "\\z.gz", drive + "\\z") + "\n\n");
+    EXPECT_EQ(read_file(root + "/z"), "zeta\n");
+    EXPECT_EQ(list_tree(root), (std::vector<std::string>{"a.gz", "b.gz", "filesok.orv", "z"}));
+    unlink(device.c_str());
+}
+
+// Opening a FIFO would wait for a writer forever: FIFOs are passed over, and
+// so are links to them.
 TEST_F(Limits, FifosNeverHangTheRun)
 {
     if (!target_system().posix) GTEST_SKIP() << "FIFOs";

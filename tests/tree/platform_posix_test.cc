@@ -1,5 +1,6 @@
 // The POSIX platform layer against a real file system: what the listing
 // reports, how its failures map to error codes, and the file calls' guards.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -8,11 +9,50 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <string>
 
 #include "platform.h"
+
+// The listing's readdir and fstatat calls come here (the test binary is
+// linked with --wrap), so a test can make readdir withhold entry types, as
+// some file systems do, or fail, and can count the fstatat calls.
+extern "C" {
+dirent* __real_readdir(DIR* dir);
+int __real_fstatat(int fd, const char* name, struct stat* info, int flags);
+}
+
+namespace {
+
+struct ReaddirPlan {
+    bool hide_types;
+    int fail_at;  // the readdir call, from 1, that fails with EIO; 0 for none
+    int readdir_calls;
+    int fstatat_calls;
+};
+
+ReaddirPlan readdir_plan;
+
+}  // namespace
+
+extern "C" dirent* __wrap_readdir(DIR* dir)
+{
+    if (++readdir_plan.readdir_calls == readdir_plan.fail_at) {
+        errno = EIO;
+        return nullptr;
+    }
+    dirent* raw = __real_readdir(dir);
+    if (raw != nullptr && readdir_plan.hide_types) raw->d_type = DT_UNKNOWN;
+    return raw;
+}
+
+extern "C" int __wrap_fstatat(int fd, const char* name, struct stat* info, int flags)
+{
+    ++readdir_plan.fstatat_calls;
+    return __real_fstatat(fd, name, info, flags);
+}
 
 namespace {
 
@@ -20,6 +60,7 @@ class PlatformPosix : public testing::Test {
 protected:
     void SetUp() override
     {
+        readdir_plan = ReaddirPlan{};
         std::string pattern = std::filesystem::temp_directory_path().string() + "/kavrelt-platform-XXXXXX";
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir = pattern;
@@ -50,7 +91,7 @@ protected:
     std::string dir;
 };
 
-TEST_F(PlatformPosix, ListingReportsDirectoriesAndFilesButNoSpecialFiles)
+TEST_F(PlatformPosix, ListingReportsOnlyDirectoriesAndRegularFiles)
 {
     write("file", "x");
     ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
@@ -67,9 +108,16 @@ TEST_F(PlatformPosix, ListingReportsDirectoriesAndFilesButNoSpecialFiles)
 
     const std::map<std::string, uint32_t> expected = {
         {".", ATTRIBUTE_DIRECTORY}, {"..", ATTRIBUTE_DIRECTORY}, {"sub", ATTRIBUTE_DIRECTORY}, {"file", 0},
-        {"link-to-dir", 0},         {"link-to-file", 0},         {"dangling", 0},
     };
-    EXPECT_EQ(list(dir + "/*.*"), expected);
+    // Where readdir says what an entry is, nothing more is asked; where it
+    // does not, the one question asked must not follow links.
+    for (const bool hide_types : {false, true}) {
+        readdir_plan = ReaddirPlan{};
+        readdir_plan.hide_types = hide_types;
+        EXPECT_EQ(list(dir + "/*.*"), expected) << "types hidden: " << hide_types;
+        EXPECT_EQ(readdir_plan.fstatat_calls, hide_types ? 9 : 0);
+    }
+    readdir_plan = ReaddirPlan{};
     EXPECT_EQ(list(dir + "/sub/*.*").size(), 2u);
 }
 
@@ -90,6 +138,19 @@ TEST_F(PlatformPosix, ListingFailuresMapToErrorCodes)
         EXPECT_EQ(find_first_file(c.pattern.c_str(), &entry), nullptr) << c.pattern;
         EXPECT_EQ(last_error(), c.code) << c.pattern;
     }
+    // A read that fails, at the first entry or later, is no end of the
+    // listing: the directory exists and must not pass for an empty one.
+    readdir_plan = ReaddirPlan{};
+    readdir_plan.fail_at = 1;
+    EXPECT_EQ(find_first_file((dir + "/*.*").c_str(), &entry), nullptr);
+    EXPECT_EQ(last_error(), 5u);
+    readdir_plan = ReaddirPlan{};
+    readdir_plan.fail_at = 2;
+    DirectoryListing* listing = find_first_file((dir + "/*.*").c_str(), &entry);
+    ASSERT_NE(listing, nullptr);
+    EXPECT_FALSE(find_next_file(listing, &entry));
+    EXPECT_EQ(last_error(), 5u);
+    find_close(listing);
 }
 
 TEST_F(PlatformPosix, RenameNeverReplaces)
