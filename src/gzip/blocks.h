@@ -2,8 +2,12 @@
 // blocks with the fixed codes, and blocks with codes of their own.
 #pragma once
 
-constexpr int FIXED_LITERAL_LOOKUP_BITS = 9;  // every fixed literal/length code in one lookup
-constexpr int FIXED_DISTANCE_LOOKUP_BITS = 5;
+#include "huffman.h"
+
+// The fixed codes get tables as wide as any block's, so that one build of
+// the code loop serves every block.
+constexpr int FIXED_LITERAL_LOOKUP_BITS = LITERAL_LOOKUP_BITS;
+constexpr int FIXED_DISTANCE_LOOKUP_BITS = DISTANCE_LOOKUP_BITS;
 constexpr int CODE_LENGTH_LOOKUP_BITS = 7;
 
 // Decodes one block; stores its BFINAL bit in *last_block.

@@ -6,6 +6,7 @@
 // picks one when it starts.
 #include "codes.h"
 
+#include <array>
 #include <bit>
 #include <cstring>
 
@@ -32,13 +33,6 @@ struct CodeCursor {
     std::memcpy(&v, p, 8);
     if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
     return v;
-}
-
-[[gnu::always_inline]] inline void store_le16(uint8_t* p, uint32_t v)
-{
-    uint16_t word = static_cast<uint16_t>(v);
-    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap16(word);
-    std::memcpy(p, &word, 2);
 }
 
 [[gnu::always_inline]] inline uint32_t low_mask(uint32_t n)
@@ -167,7 +161,7 @@ inline bool look_up(CodeCursor& c, const HuffEntry* table, uint32_t width, HuffE
 // ---- The fast loop --------------------------------------------------------------
 
 // Margins of the fast loop. It starts a step while the output area is not
-// full: a step stores at most six literals or a longest match, plus the
+// full: a step stores at most three literals or a longest match, plus the
 // bytes a copy may store past its end, which the window's slack takes. A
 // step refills the bit buffer once, reading 8 bytes of the chunk and moving
 // on by at most 7; the first step also follows the refill on entry.
@@ -214,7 +208,13 @@ template <bool BMI2>
 }
 
 // Stands in for a missing distance table: every distance code is invalid.
-constexpr HuffEntry no_distance_codes[1] = {ENTRY_INVALID};
+constexpr std::array<HuffEntry, 1u << DISTANCE_LOOKUP_BITS> make_no_distance_codes()
+{
+    std::array<HuffEntry, 1u << DISTANCE_LOOKUP_BITS> table{};
+    for (HuffEntry& e : table) e = ENTRY_INVALID;
+    return table;
+}
+constexpr std::array<HuffEntry, 1u << DISTANCE_LOOKUP_BITS> no_distance_codes = make_no_distance_codes();
 
 struct FastTables {
     const HuffEntry* literal;
@@ -229,16 +229,19 @@ struct FastTables {
 // most three, 45 bits with the widest table) or one length and distance (at
 // most 48 bits), and each looks the next entry up before it stores its own
 // bytes, so the table loads overlap the stores.
-template <bool BMI2>
+// LITERAL_BITS and DISTANCE_BITS are the tables' widths when known at
+// build time, which spares the loop two registers; 0 takes them from `t`.
+template <bool BMI2, uint32_t LITERAL_BITS, uint32_t DISTANCE_BITS>
 [[gnu::always_inline]] inline int decode_fast_body(CodeCursor& c, uint8_t* window, uint32_t& window_pos,
                                                    const FastTables& t)
 {
     if (c.size - c.pos < FAST_INPUT_MARGIN || window_pos >= FAST_WINDOW_LIMIT) return FAST_MARGIN_REACHED;
     // Locals only: stores into the window could otherwise alias them.
     const HuffEntry* const literal_table = t.literal;
-    const HuffEntry* const distance_table = t.distance != nullptr ? t.distance : no_distance_codes;
-    const uint32_t literal_mask = t.literal_mask;
-    const uint32_t distance_mask = t.distance != nullptr ? t.distance_mask : 0;
+    const HuffEntry* const distance_table = t.distance != nullptr ? t.distance : no_distance_codes.data();
+    const uint32_t literal_mask = LITERAL_BITS != 0 ? low_mask(LITERAL_BITS) : t.literal_mask;
+    const uint32_t distance_mask =
+        DISTANCE_BITS != 0 ? low_mask(DISTANCE_BITS) : t.distance != nullptr ? t.distance_mask : 0;
     uint8_t* out = window + window_pos;
     uint8_t* const out_limit = window + FAST_WINDOW_LIMIT;
     const uint8_t* ip = c.in + c.pos;
@@ -253,20 +256,17 @@ template <bool BMI2>
         if (entry & ENTRY_LITERAL) {
             b = drop_entry(b, k, entry);
             HuffEntry next = literal_table[b & literal_mask];
-            store_le16(out, entry >> 8);
-            out += (entry >> 24) & 3;
+            *out++ = static_cast<uint8_t>(entry >> 8);
             entry = next;
             if (entry & ENTRY_LITERAL) {
                 b = drop_entry(b, k, entry);
                 next = literal_table[b & literal_mask];
-                store_le16(out, entry >> 8);
-                out += (entry >> 24) & 3;
+                *out++ = static_cast<uint8_t>(entry >> 8);
                 entry = next;
                 if (entry & ENTRY_LITERAL) {
                     b = drop_entry(b, k, entry);
                     next = literal_table[b & literal_mask];
-                    store_le16(out, entry >> 8);
-                    out += (entry >> 24) & 3;
+                    *out++ = static_cast<uint8_t>(entry >> 8);
                     entry = next;
                 }
             }
@@ -338,39 +338,52 @@ template <bool BMI2>
 
 using FastLoop = int (*)(CodeCursor&, uint8_t*, uint32_t&, const FastTables&);
 
-[[gnu::noinline]] int decode_fast_plain(CodeCursor& c, uint8_t* window, uint32_t& window_pos,
-                                        const FastTables& t)
+// Every block's tables have the usual widths; other widths come only from
+// tests that build tables of their own.
+template <uint32_t LITERAL_BITS, uint32_t DISTANCE_BITS>
+[[gnu::noinline]] int decode_fast_plain(CodeCursor& c, uint8_t* window, uint32_t& window_pos, const FastTables& t)
 {
-    return decode_fast_body<false>(c, window, window_pos, t);
+    return decode_fast_body<false, LITERAL_BITS, DISTANCE_BITS>(c, window, window_pos, t);
 }
 
 #ifdef KAVRELT_X86_DISPATCH
 // The same loop where shifts and bit extracts need no flags and no count
 // register (shlx, shrx, bzhi).
-[[gnu::noinline, gnu::target("bmi2")]] int decode_fast_bmi2(CodeCursor& c, uint8_t* window,
-                                                            uint32_t& window_pos, const FastTables& t)
+template <uint32_t LITERAL_BITS, uint32_t DISTANCE_BITS>
+[[gnu::noinline, gnu::target("bmi2")]] int decode_fast_bmi2(CodeCursor& c, uint8_t* window, uint32_t& window_pos,
+                                                            const FastTables& t)
 {
-    return decode_fast_body<true>(c, window, window_pos, t);
+    return decode_fast_body<true, LITERAL_BITS, DISTANCE_BITS>(c, window, window_pos, t);
 }
 #endif
 
-FastLoop best_fast_loop()
+struct FastLoops {
+    FastLoop usual_widths;
+    FastLoop any_widths;
+};
+
+constexpr FastLoops plain_fast_loops = {decode_fast_plain<LITERAL_LOOKUP_BITS, DISTANCE_LOOKUP_BITS>,
+                                        decode_fast_plain<0, 0>};
+
+FastLoops best_fast_loops()
 {
 #ifdef KAVRELT_X86_DISPATCH
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("bmi2")) return decode_fast_bmi2;
+    if (__builtin_cpu_supports("bmi2")) {
+        return {decode_fast_bmi2<LITERAL_LOOKUP_BITS, DISTANCE_LOOKUP_BITS>, decode_fast_bmi2<0, 0>};
+    }
 #endif
-    return decode_fast_plain;
+    return plain_fast_loops;
 }
 
-FastLoop fast_loop = best_fast_loop();
+FastLoops fast_loops = best_fast_loops();
 
 }  // namespace
 
 bool use_plain_code_loop(bool plain)
 {
-    fast_loop = plain ? decode_fast_plain : best_fast_loop();
-    return fast_loop != decode_fast_plain;
+    fast_loops = plain ? plain_fast_loops : best_fast_loops();
+    return fast_loops.usual_widths != plain_fast_loops.usual_widths;
 }
 
 int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table,
@@ -384,7 +397,8 @@ int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table
     const uint32_t lwidth = static_cast<uint32_t>(literal_bits);
     const uint32_t dwidth = static_cast<uint32_t>(distance_bits);
     const FastTables tables{literal_table, distance_table, low_mask(lwidth), low_mask(dwidth)};
-    const FastLoop fast = fast_loop;
+    const FastLoop fast = lwidth == LITERAL_LOOKUP_BITS && dwidth == DISTANCE_LOOKUP_BITS ? fast_loops.usual_widths
+                                                                                       : fast_loops.any_widths;
 
     for (;;) {
         const int result = fast(c, window, w, tables);
@@ -407,12 +421,11 @@ int decode_codes(const HuffEntry* literal_table, const HuffEntry* distance_table
         // Near the end of the chunk: one code at a time.
         HuffEntry e;
         if (!look_up(c, literal_table, lwidth, &e)) break;
-        // A step may end past the window's end, in its slack, as a fast
+        // A match may end past the window's end, in its slack, as a fast
         // step may: the next turn of the loop writes the full window.
         if (is_literal(e)) {
             drop(c, entry_bits(e));
-            store_le16(window + w, e >> 8);
-            w += entry_literal_count(e);
+            window[w++] = static_cast<uint8_t>(entry_literal(e));
             continue;
         }
         if (is_exceptional(e)) {

@@ -37,7 +37,7 @@ int read_code_lengths(const HuffEntry* table, int table_bits, uint32_t* code_len
         need_bits(width);
         const HuffEntry e = table[decoder_state.bit_buffer & bit_mask[width]];
         drop_bits(entry_bits(e));
-        const uint32_t symbol = entry_literal(e, 0);
+        const uint32_t symbol = entry_literal(e);
         if (symbol < 16) {
             code_lengths[i++] = symbol;
             previous_length = symbol;
@@ -85,13 +85,12 @@ int decode_dynamic_block()
         return DECODE_INVALID;
     }
     if (r != DECODE_OK) return r;
-    if (code_length_bits == 1) {
-        // One 1-bit code: the other bit pattern decodes as the same symbol,
-        // as it always has here. A block made of it fails later anyway: its
-        // lengths are all equal, which never forms a usable literal code.
-        if (is_invalid(code_length_table[0])) code_length_table[0] = code_length_table[1];
-        if (is_invalid(code_length_table[1])) code_length_table[1] = code_length_table[0];
-    }
+    // A code of one 1-bit code is the only incomplete one accepted: its other
+    // bit pattern decodes as the same symbol, as it always has here. A block
+    // made of it fails later anyway: its lengths are all equal, which never
+    // forms a usable literal code.
+    for (uint32_t j = 0; j < (1u << code_length_bits); j++)
+        if (is_invalid(code_length_table[j])) code_length_table[j] = code_length_table[j ^ 1];
     if (decoder_state.stop_flag) {
         free_huffman_table(code_length_table);
         return DECODE_STOPPED;

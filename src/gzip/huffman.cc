@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <cstring>
 
 #include "decoder_state.h"
 
@@ -29,7 +30,6 @@ int free_huffman_table(HuffEntry* table)
 
 namespace {
 
-constexpr uint32_t LITERAL_LENGTH_SIMPLE_COUNT = 257;
 constexpr uint32_t END_OF_BLOCK_SYMBOL = 256;
 constexpr uint32_t MAX_EXTRA_BITS = 13;
 
@@ -59,7 +59,7 @@ HuffEntry symbol_entry(uint32_t symbol, uint32_t length, uint32_t simple_count, 
 {
     if (symbol < simple_count) {
         if (symbol == END_OF_BLOCK_SYMBOL) return ENTRY_EXCEPTIONAL | ENTRY_END_OF_BLOCK | length;
-        if (symbol < 256) return ENTRY_LITERAL | 1u << 24 | symbol << 8 | length;
+        if (symbol < 256) return ENTRY_LITERAL | symbol << 8 | length;
         return symbol << 16 | length << 8 | length;  // only test codes have such symbols
     }
     const uint32_t extra = extras[symbol - simple_count];
@@ -103,24 +103,6 @@ uint32_t plan_tables(const uint16_t* sorted, uint32_t symbols, const uint32_t* c
     return total;
 }
 
-// Replaces each literal entry of the first-level table whose code leaves
-// room for a whole second literal code with an entry for both. Entries are
-// visited from the top: the second code's entry, at a lower index, is then
-// still a single literal. Without branches: whether an entry pairs up is
-// as good as random, and this runs for every block.
-void add_literal_pairs(HuffEntry* table, uint32_t l)
-{
-    for (uint32_t i = 1u << l; i-- > 0;) {
-        const HuffEntry first = table[i];
-        const uint32_t first_bits = entry_bits(first);
-        const HuffEntry second = table[i >> first_bits];
-        const uint32_t both_bits = first_bits + entry_bits(second);
-        const HuffEntry pair = ENTRY_LITERAL | 2u << 24 | (second & 0xFF00) << 8 | (first & 0xFF00) | both_bits;
-        const bool fits = (first & second & ENTRY_LITERAL) != 0 && both_bits <= l;
-        table[i] = fits ? pair : first;
-    }
-}
-
 }  // namespace
 
 int build_huffman_table(const uint32_t* code_lengths, uint32_t count, uint32_t simple_count,
@@ -142,9 +124,11 @@ int build_huffman_table(const uint32_t* code_lengths, uint32_t count, uint32_t s
     uint32_t longest = MAX_CODE_BITS;
     while (counts[longest] == 0) longest--;
 
+    // Never narrower than the shortest code. A wider table than the longest
+    // code needs costs a few copies (see below) and lets the code loop use
+    // one fixed width for every block.
     uint32_t l = static_cast<uint32_t>(*lookup_bits);
     if (l < shortest) l = shortest;
-    if (l > longest) l = longest;
     *lookup_bits = static_cast<int>(l);
 
     // Over-subscription test; what is left over at the longest length are
@@ -175,17 +159,30 @@ int build_huffman_table(const uint32_t* code_lengths, uint32_t count, uint32_t s
     if (total > 0x10000) return DECODE_BAD_CODE;  // links could not name it; no code gets near
     auto* const first = static_cast<HuffEntry*>(huffman_allocate(total * sizeof(HuffEntry)));
     if (first == nullptr) return DECODE_NO_MEMORY;
-    for (uint32_t i = 0; i < total; i++) first[i] = ENTRY_INVALID;
+    // The first-level table grows by doubling. A code of n bits owns every
+    // entry whose low n bits are its own; once the codes of up to n bits are
+    // in a table of 2^n entries, a copy of it is the upper half of the table
+    // of 2^(n+1), where each code of n+1 bits then takes one entry. That is
+    // far cheaper than storing every entry of a short code one by one.
+    for (uint32_t j = 0; j < (1u << shortest); j++) first[j] = ENTRY_INVALID;
+    uint32_t filled = 1u << shortest;
+    uint32_t i = 0;
+    for (uint32_t length = shortest; length <= l; length++) {
+        if ((1u << length) > filled) {
+            std::memcpy(first + filled, first, filled * sizeof(HuffEntry));
+            filled *= 2;
+        }
+        for (; i < symbols && code_lengths[sorted[i]] == length; i++)
+            first[reverse_code(codes[i], length)] = symbol_entry(sorted[i], length, simple_count, bases, extras);
+    }
+    for (uint32_t j = filled; j < total; j++) first[j] = ENTRY_INVALID;
 
+    // Longer codes: each one's sub-table entries, strided like the first
+    // level's once were; they are few.
     uint32_t g = 0;
-    for (uint32_t i = 0; i < symbols; i++) {
+    for (; i < symbols; i++) {
         const uint32_t s = sorted[i];
         const uint32_t length = code_lengths[s];
-        if (length <= l) {
-            const HuffEntry e = symbol_entry(s, length, simple_count, bases, extras);
-            for (uint32_t j = reverse_code(codes[i], length); j < (1u << l); j += 1u << length) first[j] = e;
-            continue;
-        }
         const uint32_t prefix = codes[i] >> (length - l);
         while (subs[g].prefix != prefix) g++;
         const SubTable& sub = subs[g];
@@ -196,7 +193,6 @@ int build_huffman_table(const uint32_t* code_lengths, uint32_t count, uint32_t s
         const uint32_t rest_code = codes[i] & ((1u << rest) - 1);
         for (uint32_t j = reverse_code(rest_code, rest); j < (1u << sub.width); j += 1u << rest) t[j] = e;
     }
-    if (simple_count == LITERAL_LENGTH_SIMPLE_COUNT) add_literal_pairs(first, l);
     *table = first;
     return complete ? DECODE_OK : DECODE_INVALID;
 }

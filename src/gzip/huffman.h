@@ -12,8 +12,7 @@
 // number of bits to drop, so dropping is one shift by the entry and one
 // subtraction of it.
 //
-//   literal            bit 31 set; bits 24-25 how many literals (1 or 2);
-//                      bits 8-15 the first, bits 16-23 the second literal
+//   literal            bit 31 set; bits 8-15 the literal
 //   length, distance   bits 16-31 base value; bits 8-11 the code's own
 //                      length; bits 0-7 that length plus the extra bits, so
 //                      the extra bits lie between the two counts
@@ -22,10 +21,6 @@
 //                      sub-table's index from the first-level table, bits
 //                      8-11 its width; bits 0-7 the first-level width
 //   invalid            ENTRY_EXCEPTIONAL alone: no code has these bits
-//
-// A literal code and the literal code after it share one entry when both
-// fit the first-level width together; that is only done in literal/length
-// tables, where it saves a lookup on text.
 using HuffEntry = uint32_t;
 
 constexpr HuffEntry ENTRY_LITERAL = 0x80000000u;
@@ -39,9 +34,8 @@ inline uint32_t entry_bits(HuffEntry e) { return e & 0xFF; }
 // A length or distance entry's base and the code's own length.
 inline uint32_t entry_base(HuffEntry e) { return e >> 16; }
 inline uint32_t entry_code_length(HuffEntry e) { return (e >> 8) & 0xF; }
-// A literal entry's count and literals.
-inline uint32_t entry_literal_count(HuffEntry e) { return (e >> 24) & 3; }
-inline uint32_t entry_literal(HuffEntry e, uint32_t i) { return (e >> (8 + 8 * i)) & 0xFF; }
+// A literal entry's literal.
+inline uint32_t entry_literal(HuffEntry e) { return (e >> 8) & 0xFF; }
 // A link's sub-table width.
 inline uint32_t entry_sub_width(HuffEntry e) { return (e >> 8) & 0xF; }
 
@@ -62,9 +56,9 @@ inline uint32_t entry_extra(HuffEntry e, uint64_t saved)
 constexpr uint32_t MAX_CODE_BITS = 15;
 constexpr uint32_t MAX_SYMBOLS = 288;
 
-// First-level widths for the codes of dynamic blocks: wide enough that
-// nearly every code, and many pairs of literal codes, are found with one
-// lookup; small enough to stay in the first-level cache.
+// First-level widths for the codes of every block: wide enough that nearly
+// every code is found with one lookup, small enough to stay in the
+// first-level cache.
 constexpr int LITERAL_LOOKUP_BITS = 11;
 constexpr int DISTANCE_LOOKUP_BITS = 8;
 
@@ -81,9 +75,9 @@ extern void* (*huffman_allocate)(size_t size);
 // Builds the tables for `count` code lengths (0 = no code). Symbols below
 // `simple_count` decode to themselves: 256 as the end of block, every other
 // one as a literal; a symbol s at or above it decodes to bases[s -
-// simple_count] with extras[s - simple_count] extra bits. A literal/length
-// code (simple_count 257) also gets entries for pairs of literals.
-// `lookup_bits` is the requested first-level width in, the width used out.
+// simple_count] with extras[s - simple_count] extra bits. `lookup_bits` is
+// the requested first-level width in, the width used out (raised to the
+// shortest code's length where that is longer).
 // Returns 0 complete (or a single 1-bit code), 1 incomplete, 2 over-subscribed
 // (or a length above 16), 3 out of memory. On 0 and 1 the caller owns *table
 // (null when every length is 0) and releases it with free_huffman_table; on

@@ -11,7 +11,6 @@
 #include "bit_writer.h"
 #include "codes.h"
 #include "decode_harness.h"
-#include "fake_io.h"
 #include "decoder_state.h"
 #include "huffman.h"
 
@@ -107,44 +106,6 @@ TEST(CodeDecoding, LiteralAtLastWindowPositionWrapsTheWindow)
     EXPECT_EQ(decoder_state.window_pos, 1u);
     free_tables(t);
     end_raw_stream();
-}
-
-// With 'a' in one bit and 'b' in two, "ab" is one table entry holding both
-// literals. Starting one byte before a window's end, every such pair
-// straddles a window boundary: the fast loop stores it into the slack, the
-// careful loop (one-byte reads keep the decoder in it) must wrap between
-// the two literals.
-TEST(CodeDecoding, PairOfLiteralsAcrossWindowEnds)
-{
-    std::vector<uint32_t> lengths(258, 0);
-    lengths['a'] = 1;
-    lengths['b'] = 2;
-    lengths[256] = 3;
-    lengths[257] = 3;
-    const Code lit = canonical_code(lengths);
-    BitWriter w;
-    std::vector<uint8_t> expected;
-    for (int i = 0; i < 40000; i++) {
-        put_symbol(w, lit, 'a');
-        put_symbol(w, lit, 'b');
-        expected.push_back('a');
-        expected.push_back('b');
-    }
-    put_symbol(w, lit, 256);
-    const std::vector<uint8_t> stream = finish_bits(w);
-    for (uint32_t max_read : {0u, 1u}) {
-        const Tables t = build_tables(lengths, std::vector<uint32_t>(1, 0), LITERAL_LOOKUP_BITS, 6);
-        ASSERT_EQ(t.literal_bits, 3);
-        // Bits 0, then 1 0: 'a', then 'b'.
-        ASSERT_EQ(entry_literal_count(t.literal[0b010]), 2u);
-        ASSERT_EQ(entry_literal(t.literal[0b010], 0), uint32_t{'a'});
-        begin_with_window(stream, {}, WINDOW_SIZE - 1);
-        fake_file(decoder_state.input_fd)->max_read = max_read;
-        ASSERT_EQ(decode_with(t), 0);
-        EXPECT_TRUE(produced_since(WINDOW_SIZE - 1) == expected) << "reads of " << max_read;
-        free_tables(t);
-        end_raw_stream();
-    }
 }
 
 // Copies checked against a replay of the same tokens over the same history.
