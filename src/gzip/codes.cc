@@ -103,9 +103,9 @@ inline bool look_up(CodeCursor& c, const HuffEntry* table, uint32_t width, HuffE
 }
 
 // Copies `length` bytes from `distance` bytes back, a word at a time. Most
-// matches are short, so the first 32 bytes are stored without a test. May
-// store up to 31 bytes past the end of the match; the window's slack and
-// its unwritten part take them.
+// matches are short, so the first 64 bytes (16 where the distance is short)
+// are stored without a test. May store up to 63 bytes past the end of the
+// match; the window's slack and its unwritten part take them.
 [[gnu::always_inline]] inline void copy_match(uint8_t* dst, uint32_t distance, uint32_t length)
 {
     uint8_t* const end = dst + length;
@@ -167,7 +167,9 @@ inline bool look_up(CodeCursor& c, const HuffEntry* table, uint32_t width, HuffE
 // on by at most 7; the first step also follows the refill on entry.
 constexpr uint32_t FAST_WINDOW_LIMIT = WINDOW_SIZE;
 constexpr uint32_t FAST_INPUT_MARGIN = 16;
-static_assert(WINDOW_SLACK >= 258 + 32, "a fast step must fit in the slack");
+// A match that starts inside the window stores at most 64 bytes, or its
+// length rounded up to 16.
+static_assert(WINDOW_SLACK >= 64 && WINDOW_SLACK >= 258 + 15, "a step must fit in the slack");
 
 constexpr int FAST_MARGIN_REACHED = 0;
 constexpr int FAST_END_OF_BLOCK = 1;
@@ -225,10 +227,9 @@ struct FastTables {
 
 // Decodes while the chunk holds FAST_INPUT_MARGIN bytes and the output area
 // is not full. Every step starts on a freshly filled bit buffer with the
-// entry of its first code already looked up: a run of literal entries (at
-// most three, 45 bits with the widest table) or one length and distance (at
-// most 48 bits), and each looks the next entry up before it stores its own
-// bytes, so the table loads overlap the stores.
+// entry of its first code already looked up: a run of literal entries or one
+// length and distance (at most 48 bits), and each looks the next entry up
+// before it stores its own bytes, so the table loads overlap the stores.
 // LITERAL_BITS and DISTANCE_BITS are the tables' widths when known at
 // build time, which spares the loop two registers; 0 takes them from `t`.
 template <bool BMI2, uint32_t LITERAL_BITS, uint32_t DISTANCE_BITS>
@@ -249,6 +250,9 @@ template <bool BMI2, uint32_t LITERAL_BITS, uint32_t DISTANCE_BITS>
     uint64_t b = c.b;
     uint32_t k = c.k;
     int result = FAST_MARGIN_REACHED;
+    // Four literal entries and a lookup take at most 5 x 11 bits of the 64
+    // a refill leaves; wider tables (only tests build them) get three.
+    constexpr uint32_t LITERAL_RUN = LITERAL_BITS != 0 && LITERAL_BITS <= 12 ? 4 : 3;
 
     b = refill(b, k, ip);
     HuffEntry entry = literal_table[b & literal_mask];
@@ -268,6 +272,12 @@ template <bool BMI2, uint32_t LITERAL_BITS, uint32_t DISTANCE_BITS>
                     next = literal_table[b & literal_mask];
                     *out++ = static_cast<uint8_t>(entry >> 8);
                     entry = next;
+                    if (LITERAL_RUN == 4 && (entry & ENTRY_LITERAL)) {
+                        b = drop_entry(b, k, entry);
+                        next = literal_table[b & literal_mask];
+                        *out++ = static_cast<uint8_t>(entry >> 8);
+                        entry = next;
+                    }
                 }
             }
         } else {
