@@ -11,6 +11,19 @@
 
 namespace {
 
+// Each thread keeps its input buffer and window from one file to the next:
+// allocating them afresh for every file costs more than decoding a small
+// one (the window is larger than what the allocator hands out from its
+// pools, so every file would map new pages and fault them in).
+thread_local uint8_t* kept_input_buffer = nullptr;
+thread_local uint8_t* kept_window_buffer = nullptr;
+
+uint8_t* kept_buffer(uint8_t** kept, size_t size)
+{
+    if (*kept == nullptr) *kept = static_cast<uint8_t*>(std::malloc(size));
+    return *kept;
+}
+
 constexpr int GZIP_ID1 = 0x1F;
 constexpr int GZIP_ID2 = 0x8B;
 constexpr int METHOD_DEFLATE = 8;
@@ -99,7 +112,7 @@ int decode_member_body()
 int read_gzip_member(bool first_member)
 {
     DecoderState& s = decoder_state;
-    auto* const window_buffer = static_cast<uint8_t*>(std::malloc(WINDOW_BUFFER_SIZE));
+    uint8_t* const window_buffer = kept_buffer(&kept_window_buffer, WINDOW_BUFFER_SIZE);
     if (window_buffer == nullptr) return -1;
     // The history starts zero-filled, so a back-reference before the member's
     // first byte reads zeros and never bytes of an earlier file. The output
@@ -121,7 +134,6 @@ int read_gzip_member(bool first_member)
         magic_ok = (id1 & 0xFF) == GZIP_ID1 && (id2 & 0xFF) == GZIP_ID2;
     }
     if (magic_ok && read_header(first_member)) result = decode_member_body();
-    std::free(window_buffer);
     s.window_buffer = nullptr;
     s.window = nullptr;
     return result;
@@ -135,8 +147,10 @@ int unzip(int input_fd, int output_fd, OutputQueue* output_queue)
     s.input_fd = input_fd;
     s.output_fd = output_fd;
     s.output_queue = output_queue;
-    auto* const input_buffer = static_cast<uint8_t*>(std::calloc(INPUT_BUFFER_SIZE, 1));
+    uint8_t* const input_buffer = kept_buffer(&kept_input_buffer, INPUT_BUFFER_SIZE);
     if (input_buffer == nullptr) return -1;
+    // Nothing of the previous file may show through.
+    std::memset(input_buffer, 0, INPUT_BUFFER_SIZE);
     s.input_buffer = input_buffer;
     s.input_size = 0;
     s.input_pos = 0;
@@ -153,7 +167,6 @@ int unzip(int input_fd, int output_fd, OutputQueue* output_queue)
         if (next_byte() != GZIP_ID1 || next_byte() != GZIP_ID2) break;
         result = read_gzip_member(false);
     }
-    std::free(input_buffer);
     s.input_buffer = nullptr;
     // A read error where the next member's magic would be is not the end of
     // the file: the members after it would be lost.
