@@ -138,11 +138,18 @@ static int open_for_reading(const char* name)
     const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
     struct stat info;
-    const int status_flags = fcntl(fd, F_GETFL);
-    if (status_flags < 0 || fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0 ||
-        fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
         close(fd);
         return -1;
+    }
+    // Reads of a regular file never block anyway; anything else gets its
+    // blocking reads back.
+    if (!S_ISREG(info.st_mode)) {
+        const int status_flags = fcntl(fd, F_GETFL);
+        if (status_flags < 0 || fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
+            close(fd);
+            return -1;
+        }
     }
     return fd;
 }
@@ -159,16 +166,23 @@ int platform_open(const char* name, int flags, int mode)
     const int flags_no_truncate = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
     int fd = open(name, flags_no_truncate, permissions);
     struct stat info;
-    if (fd >= 0 && fstat(fd, &info) == 0 && info.st_nlink > 1) {
+    if (fd < 0 || fstat(fd, &info) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    if (info.st_nlink > 1) {
         // The name is one of several of a file, perhaps of the very file
         // being decoded (a rename interrupted between its link and its
         // unlink): truncating would destroy the data under every name. The
         // output gets a file of its own instead.
         close(fd);
         if (unlink(name) != 0) return -1;
-        fd = open(name, flags_no_truncate | O_EXCL, permissions);
+        return open(name, flags_no_truncate | O_EXCL, permissions);
     }
-    if (fd >= 0 && ftruncate(fd, 0) != 0) {
+    // Only a file that holds something is truncated: some file systems take
+    // a truncation to nothing as a file being replaced and write it out at
+    // once when it is closed, which would cost every new output a flush.
+    if (info.st_size > 0 && ftruncate(fd, 0) != 0) {
         close(fd);
         return -1;
     }
