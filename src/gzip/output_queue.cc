@@ -1,6 +1,9 @@
 // The queues that carry decoded windows from decoding threads to the writing
 // thread, and the memory budget they share. One lock guards every queue and
-// the budget: a producer waits for room, the consumer for the next window.
+// the budget: a producer waits for room, the consumer for windows. Both are
+// woken only when there is enough for them to do: a wake-up costs about as
+// much as copying a window, so the consumer is woken once for a batch of
+// windows, and a producer once there is room for a batch.
 #include "output_queue.h"
 
 #include <condition_variable>
@@ -9,6 +12,11 @@
 #include <deque>
 #include <mutex>
 #include <new>
+#include <vector>
+
+constexpr uint32_t QUEUE_WINDOW_BYTES = 32768;  // the decoder's whole windows
+constexpr size_t WAKE_BATCH = 8;                // windows per consumer wake-up
+static_assert(WAKE_BATCH * QUEUE_WINDOW_BYTES <= STREAM_QUEUE_BYTES / 2, "a batch must fit the stream limit");
 
 struct OutputQueue {
     std::deque<OutputChunk> chunks;
@@ -19,6 +27,7 @@ struct OutputQueue {
     bool cancelled;
     bool gave_up;
     bool closed;
+    bool consumer_waiting;
 };
 
 namespace {
@@ -27,9 +36,12 @@ namespace {
 // ends on a fatal error.
 struct Shared {
     std::mutex lock;
-    std::condition_variable changed;
+    std::condition_variable windows_ready;  // a consumer waits here
+    std::condition_variable room;           // producers wait here
     uint64_t budget = 64u << 20;
     uint64_t used = 0;  // bytes held by all queues
+    int producers_waiting = 0;
+    std::vector<uint8_t*> spare;  // whole-window buffers no longer in use
 };
 
 Shared& shared()
@@ -38,19 +50,41 @@ Shared& shared()
     return *instance;
 }
 
-// Whether `count` more bytes may be queued now; the lock is held.
-bool has_room(const Shared& s, const OutputQueue& q, uint32_t count)
+// Whether `count` more bytes may be queued now; the lock is held. A streamed
+// queue that has to wait waits for half of the stream limit, not for one
+// window's room, so that it is woken once per batch.
+bool has_room(const Shared& s, const OutputQueue& q, uint32_t count, bool after_wait)
 {
-    if (q.streamed) return q.queued_bytes == 0 || q.queued_bytes + count <= STREAM_QUEUE_BYTES;
+    if (q.streamed) {
+        const uint64_t limit = after_wait ? STREAM_QUEUE_BYTES / 2 : STREAM_QUEUE_BYTES;
+        return q.queued_bytes == 0 || q.queued_bytes + count <= limit;
+    }
     return s.used + count <= s.budget;
+}
+
+// The lock is held.
+void free_chunk(Shared& s, OutputChunk chunk)
+{
+    s.used -= chunk.size;
+    // Whole-window buffers are kept for reuse, as many as the budget can
+    // hold: memory the budget allows anyway, and fresh pages cost a fault
+    // each.
+    if (chunk.size == QUEUE_WINDOW_BYTES && s.spare.size() < s.budget / QUEUE_WINDOW_BYTES) {
+        s.spare.push_back(chunk.data);
+    } else {
+        std::free(chunk.data);
+    }
+}
+
+// The lock is held.
+void wake_producers(Shared& s)
+{
+    if (s.producers_waiting > 0) s.room.notify_all();
 }
 
 void drop_chunks(Shared& s, OutputQueue& q)
 {
-    for (const OutputChunk& chunk : q.chunks) {
-        s.used -= chunk.size;
-        std::free(chunk.data);
-    }
+    for (const OutputChunk& chunk : q.chunks) free_chunk(s, chunk);
     q.chunks.clear();
     q.queued_bytes = 0;
 }
@@ -77,8 +111,8 @@ void destroy_output_queue(OutputQueue* queue)
     {
         const std::lock_guard<std::mutex> guard(s.lock);
         drop_chunks(s, *queue);
+        wake_producers(s);
     }
-    s.changed.notify_all();
     delete queue;
 }
 
@@ -86,48 +120,54 @@ int output_queue_write(OutputQueue* queue, const uint8_t* data, uint32_t count)
 {
     Shared& s = shared();
     OutputQueue& q = *queue;
+    uint8_t* copy = nullptr;
     {
         std::unique_lock<std::mutex> guard(s.lock);
+        bool waited = false;
         for (;;) {
             if (q.cancelled || q.gave_up) return -1;
-            if (has_room(s, q, count)) break;
+            if (has_room(s, q, count, waited)) break;
             // The budget is held by later files that cannot be written before
             // this one: waiting would never end.
             if (q.may_give_up && q.hurried) {
                 q.gave_up = true;
                 return -1;
             }
-            s.changed.wait(guard);
+            s.producers_waiting++;
+            s.room.wait(guard);
+            s.producers_waiting--;
+            waited = true;
         }
         // Counted before the copy, so that no other producer takes the room.
         s.used += count;
         q.queued_bytes += count;
-    }
-    auto* const copy = static_cast<uint8_t*>(std::malloc(count > 0 ? count : 1));
-    if (copy != nullptr) std::memcpy(copy, data, count);
-    {
-        const std::lock_guard<std::mutex> guard(s.lock);
-        if (copy == nullptr || q.cancelled) {
-            s.used -= count;
-            q.queued_bytes -= count;
-            if (copy == nullptr) q.gave_up = true;
-            std::free(copy);
-        } else {
-            q.chunks.push_back(OutputChunk{copy, count});
+        if (count == QUEUE_WINDOW_BYTES && !s.spare.empty()) {
+            copy = s.spare.back();
+            s.spare.pop_back();
         }
     }
-    s.changed.notify_all();
-    return copy != nullptr && !q.cancelled ? static_cast<int>(count) : -1;
+    if (copy == nullptr) copy = static_cast<uint8_t*>(std::malloc(count > 0 ? count : 1));
+    if (copy != nullptr) std::memcpy(copy, data, count);
+    const std::lock_guard<std::mutex> guard(s.lock);
+    if (copy == nullptr || q.cancelled) {
+        s.used -= count;
+        q.queued_bytes -= count;
+        if (copy == nullptr) q.gave_up = true;
+        std::free(copy);
+        wake_producers(s);
+        return -1;
+    }
+    q.chunks.push_back(OutputChunk{copy, count});
+    if (q.consumer_waiting && q.chunks.size() >= WAKE_BATCH) s.windows_ready.notify_all();
+    return static_cast<int>(count);
 }
 
 void output_queue_close(OutputQueue* queue)
 {
     Shared& s = shared();
-    {
-        const std::lock_guard<std::mutex> guard(s.lock);
-        queue->closed = true;
-    }
-    s.changed.notify_all();
+    const std::lock_guard<std::mutex> guard(s.lock);
+    queue->closed = true;
+    if (queue->consumer_waiting) s.windows_ready.notify_all();
 }
 
 bool output_queue_gave_up(OutputQueue* queue)
@@ -140,21 +180,17 @@ bool output_queue_gave_up(OutputQueue* queue)
 void output_queue_hurry(OutputQueue* queue)
 {
     Shared& s = shared();
-    {
-        const std::lock_guard<std::mutex> guard(s.lock);
-        queue->hurried = true;
-    }
-    s.changed.notify_all();
+    const std::lock_guard<std::mutex> guard(s.lock);
+    queue->hurried = true;
+    wake_producers(s);
 }
 
 void output_queue_stream(OutputQueue* queue)
 {
     Shared& s = shared();
-    {
-        const std::lock_guard<std::mutex> guard(s.lock);
-        queue->streamed = true;
-    }
-    s.changed.notify_all();
+    const std::lock_guard<std::mutex> guard(s.lock);
+    queue->streamed = true;
+    wake_producers(s);
 }
 
 bool output_queue_take(OutputQueue* queue, OutputChunk* chunk)
@@ -162,7 +198,13 @@ bool output_queue_take(OutputQueue* queue, OutputChunk* chunk)
     Shared& s = shared();
     OutputQueue& q = *queue;
     std::unique_lock<std::mutex> guard(s.lock);
-    s.changed.wait(guard, [&q] { return !q.chunks.empty() || q.closed; });
+    if (q.chunks.empty() && !q.closed) {
+        // Wait for a batch, or for the last windows.
+        q.consumer_waiting = true;
+        wake_producers(s);
+        s.windows_ready.wait(guard, [&q] { return q.closed || q.chunks.size() >= WAKE_BATCH; });
+        q.consumer_waiting = false;
+    }
     if (q.chunks.empty()) return false;
     *chunk = q.chunks.front();
     q.chunks.pop_front();
@@ -174,21 +216,16 @@ bool output_queue_take(OutputQueue* queue, OutputChunk* chunk)
 void output_queue_release(OutputChunk chunk)
 {
     Shared& s = shared();
-    {
-        const std::lock_guard<std::mutex> guard(s.lock);
-        s.used -= chunk.size;
-    }
-    std::free(chunk.data);
-    s.changed.notify_all();
+    const std::lock_guard<std::mutex> guard(s.lock);
+    free_chunk(s, chunk);
+    wake_producers(s);
 }
 
 void output_queue_cancel(OutputQueue* queue)
 {
     Shared& s = shared();
-    {
-        const std::lock_guard<std::mutex> guard(s.lock);
-        queue->cancelled = true;
-        drop_chunks(s, *queue);
-    }
-    s.changed.notify_all();
+    const std::lock_guard<std::mutex> guard(s.lock);
+    queue->cancelled = true;
+    drop_chunks(s, *queue);
+    wake_producers(s);
 }
