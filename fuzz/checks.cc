@@ -1,13 +1,16 @@
 // Runs kavrelt's decoder over one input through the in-memory descriptors and
 // holds every run against zlib's reference and against the other runs: the
-// verdict and the bytes must agree however the input arrives, and a failed
-// read or write fails the file at once.
+// verdict and the bytes must agree however the input arrives, whichever
+// build of the code loop runs and whether the windows go to a descriptor or
+// to a queue in memory, and a failed read or write fails the file at once.
 #include <cstdio>
 #include <cstdlib>
 
+#include "codes.h"
 #include "fake_io.h"
 #include "gzip_decoder.h"
 #include "oracle.h"
+#include "output_queue.h"
 
 namespace {
 
@@ -86,6 +89,33 @@ void expect_reference(const DecoderRun& run, const Reference& ref, size_t input_
     if (!starts_with(run.output, ref.output, common)) mismatch(how, "output differs from zlib's");
 }
 
+// The same run with the windows handed to a queue in memory, as a decoding
+// thread does. With nobody writing the queue out while it fills, it must
+// never wait for room: no budget.
+DecoderRun run_decoder_to_queue(const uint8_t* data, size_t size)
+{
+    set_output_budget(UINT64_MAX);
+    fake_io_reset();
+    const int in = fake_open_input(data, size);
+    OutputQueue* queue = create_output_queue(false);
+    if (queue == nullptr) std::abort();
+    DecoderRun run{};
+    run.result = unzip_to_queue(in, queue);
+    run.mtime = member_mtime();
+    output_queue_close(queue);
+    output_queue_stream(queue);
+    OutputChunk chunk;
+    while (output_queue_take(queue, &chunk)) {
+        run.output.insert(run.output.end(), chunk.data, chunk.data + chunk.size);
+        run.write_sizes.push_back(chunk.size);
+        output_queue_release(chunk);
+    }
+    run.write_calls = static_cast<int>(run.write_sizes.size());
+    destroy_output_queue(queue);
+    fake_io_reset();
+    return run;
+}
+
 void expect_same_run(const DecoderRun& a, const DecoderRun& b, const char* how)
 {
     if (a.result != b.result) mismatch(how, "verdict depends on how the input is read");
@@ -124,9 +154,19 @@ void check_decoder(const uint8_t* data, size_t size)
     const DecoderRun whole = run_decoder(data, size, IoFaults{});
     expect_reference(whole, ref, size, "reads of whole chunks");
 
+    // Short reads run the plain build of the code loop, so that both builds
+    // meet every input.
     IoFaults short_reads;
     short_reads.max_read = pick_read_size(h, size);
-    expect_same_run(whole, run_decoder(data, size, short_reads), "short reads");
+    use_plain_code_loop(true);
+    const DecoderRun plain = run_decoder(data, size, short_reads);
+    use_plain_code_loop(false);
+    expect_same_run(whole, plain, "short reads, plain code loop");
+
+    const DecoderRun queued = run_decoder_to_queue(data, size);
+    expect_same_run(whole, queued, "windows to a queue");
+    if (queued.write_sizes != whole.write_sizes) mismatch("windows to a queue", "windows differ from the writes");
+    if (queued.result == 0 && queued.mtime != whole.mtime) mismatch("windows to a queue", "modification time differs");
 
     // A failed read fails the file (the bytes behind it may hold more
     // members); up to it the decoder must read the delivered bytes as zlib

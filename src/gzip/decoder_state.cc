@@ -9,7 +9,7 @@
 #include "output_queue.h"
 #include "platform.h"
 
-thread_local constinit DecoderState decoder_state;
+thread_local constinit DecoderState decoder_state{};
 
 const uint16_t bit_mask[17] = {0x0000, 0x0001, 0x0003, 0x0007, 0x000F, 0x001F,
                                0x003F, 0x007F, 0x00FF, 0x01FF, 0x03FF, 0x07FF,

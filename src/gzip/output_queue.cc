@@ -16,6 +16,7 @@
 
 constexpr uint32_t QUEUE_WINDOW_BYTES = 32768;  // the decoder's whole windows
 constexpr size_t WAKE_BATCH = 8;                // windows per consumer wake-up
+constexpr uint64_t MOST_SPARE_BYTES = 64u << 20;
 static_assert(WAKE_BATCH * QUEUE_WINDOW_BYTES <= STREAM_QUEUE_BYTES / 2, "a batch must fit the stream limit");
 
 struct OutputQueue {
@@ -67,9 +68,10 @@ void free_chunk(Shared& s, OutputChunk chunk)
 {
     s.used -= chunk.size;
     // Whole-window buffers are kept for reuse, as many as the budget can
-    // hold: memory the budget allows anyway, and fresh pages cost a fault
-    // each.
-    if (chunk.size == QUEUE_WINDOW_BYTES && s.spare.size() < s.budget / QUEUE_WINDOW_BYTES) {
+    // hold (up to 64 MiB of them): memory the budget allows anyway, and
+    // fresh pages cost a fault each.
+    const uint64_t kept = s.budget < MOST_SPARE_BYTES ? s.budget : MOST_SPARE_BYTES;
+    if (chunk.size == QUEUE_WINDOW_BYTES && s.spare.size() < kept / QUEUE_WINDOW_BYTES) {
         s.spare.push_back(chunk.data);
     } else {
         std::free(chunk.data);
