@@ -282,27 +282,21 @@ template <bool BMI2, uint32_t LITERAL_BITS, uint32_t DISTANCE_BITS>
             }
         } else {
             if (entry & ENTRY_EXCEPTIONAL) {
-                if ((entry & ENTRY_LINK) == 0) {
-                    if (entry & ENTRY_END_OF_BLOCK) {
-                        b = drop_entry(b, k, entry);
-                        result = FAST_END_OF_BLOCK;
-                    } else {
-                        result = FAST_INVALID;
-                    }
-                    break;
-                }
-                b = drop_entry(b, k, entry);
-                entry = literal_table[(entry >> 16) + (b & low_mask((entry >> 8) & 15))];
-                if (entry & ENTRY_LITERAL) {
+                if (entry & ENTRY_LINK) {
                     b = drop_entry(b, k, entry);
-                    *out++ = static_cast<uint8_t>(entry >> 8);
-                    entry = literal_table[b & literal_mask];
-                    b = refill(b, k, ip);
-                    if (ip > ip_limit || out >= out_limit) break;
-                    continue;
+                    entry = literal_table[(entry >> 16) + (b & low_mask((entry >> 8) & 15))];
+                    if (entry & ENTRY_LITERAL) {
+                        b = drop_entry(b, k, entry);
+                        *out++ = static_cast<uint8_t>(entry >> 8);
+                        entry = literal_table[b & literal_mask];
+                        b = refill(b, k, ip);
+                        if (ip > ip_limit || out >= out_limit) break;
+                        continue;
+                    }
                 }
+                // A sub-table holds no links: what is left is the end of
+                // the block, or bits that are no code.
                 if (entry & ENTRY_EXCEPTIONAL) {
-                    // A sub-table holds no links: the end of block or no code.
                     if (entry & ENTRY_END_OF_BLOCK) {
                         b = drop_entry(b, k, entry);
                         result = FAST_END_OF_BLOCK;

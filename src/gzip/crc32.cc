@@ -120,16 +120,35 @@ __attribute__((target("pclmul,sse4.1"))) inline __m128i load_block(const uint8_t
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
+__attribute__((target("pclmul,sse4.1"))) inline __m128i narrow_constants(FoldConstants k)
+{
+    return _mm_set_epi64x(static_cast<int64_t>(k.for_low_half), static_cast<int64_t>(k.for_high_half));
+}
+
+// Folds the whole 16-byte blocks of the `length` bytes at `data` into x,
+// which stands for everything before them, and returns the register after
+// them: the CRC of x's 16 bytes from a zero register.
+__attribute__((target("pclmul,sse4.1"))) uint32_t fold_tail(__m128i x, const uint8_t* data, size_t length)
+{
+    const __m128i by_16 = narrow_constants(FOLD_BY_16_BYTES);
+    while (length >= 16) {
+        x = fold_into(x, by_16, load_block(data));
+        data += 16;
+        length -= 16;
+    }
+    uint8_t last[16];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(last), x);
+    return crc32_table(0, last, sizeof last);
+}
+
 // Advances the register `c` over the first `length` & ~15 bytes; `length` is
 // at least FOLD_MIN_LENGTH. Returns the register after those bytes.
 __attribute__((target("pclmul,sse4.1"))) uint32_t crc32_fold(uint32_t c,
                                                              const uint8_t* data,
                                                              size_t length)
 {
-    const __m128i by_64 = _mm_set_epi64x(static_cast<int64_t>(FOLD_BY_64_BYTES.for_low_half),
-                                         static_cast<int64_t>(FOLD_BY_64_BYTES.for_high_half));
-    const __m128i by_16 = _mm_set_epi64x(static_cast<int64_t>(FOLD_BY_16_BYTES.for_low_half),
-                                         static_cast<int64_t>(FOLD_BY_16_BYTES.for_high_half));
+    const __m128i by_64 = narrow_constants(FOLD_BY_64_BYTES);
+    const __m128i by_16 = narrow_constants(FOLD_BY_16_BYTES);
     // The register enters as the first four message bytes' XOR mask.
     __m128i x0 = _mm_xor_si128(load_block(data), _mm_cvtsi32_si128(static_cast<int>(c)));
     __m128i x1 = load_block(data + 16);
@@ -149,16 +168,7 @@ __attribute__((target("pclmul,sse4.1"))) uint32_t crc32_fold(uint32_t c,
     __m128i x = fold_into(x0, by_16, x1);
     x = fold_into(x, by_16, x2);
     x = fold_into(x, by_16, x3);
-    while (length >= 16) {
-        x = fold_into(x, by_16, load_block(data));
-        data += 16;
-        length -= 16;
-    }
-    // x now stands for the whole prefix; its CRC is that of its 16 bytes
-    // starting from a zero register.
-    uint8_t last[16];
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(last), x);
-    return crc32_table(0, last, sizeof last);
+    return fold_tail(x, data, length);
 }
 
 // The same folding on 32-byte registers, each holding two 16-byte blocks that
@@ -194,8 +204,7 @@ __attribute__((target("vpclmulqdq,avx2,pclmul,sse4.1"))) uint32_t crc32_fold_wid
 {
     const __m256i by_128 = wide_constants(FOLD_BY_128_BYTES);
     const __m256i by_32 = wide_constants(FOLD_BY_32_BYTES);
-    const __m128i by_16 = _mm_set_epi64x(static_cast<int64_t>(FOLD_BY_16_BYTES.for_low_half),
-                                         static_cast<int64_t>(FOLD_BY_16_BYTES.for_high_half));
+    const __m128i by_16 = narrow_constants(FOLD_BY_16_BYTES);
     __m256i x0 = _mm256_xor_si256(load_wide_block(data), _mm256_zextsi128_si256(_mm_cvtsi32_si128(static_cast<int>(c))));
     __m256i x1 = load_wide_block(data + 32);
     __m256i x2 = load_wide_block(data + 64);
@@ -214,15 +223,8 @@ __attribute__((target("vpclmulqdq,avx2,pclmul,sse4.1"))) uint32_t crc32_fold_wid
     x = fold_wide_into(x, by_32, x2);
     x = fold_wide_into(x, by_32, x3);
     // The register's first block comes 16 bytes before its second.
-    __m128i y = fold_into(_mm256_castsi256_si128(x), by_16, _mm256_extracti128_si256(x, 1));
-    while (length >= 16) {
-        y = fold_into(y, by_16, load_block(data));
-        data += 16;
-        length -= 16;
-    }
-    uint8_t last[16];
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(last), y);
-    return crc32_table(0, last, sizeof last);
+    const __m128i y = fold_into(_mm256_castsi256_si128(x), by_16, _mm256_extracti128_si256(x, 1));
+    return fold_tail(y, data, length);
 }
 
 bool cpu_can_fold_wide()
