@@ -161,7 +161,7 @@ inline bool look_up(CodeCursor& c, const HuffEntry* table, uint32_t width, HuffE
 // ---- The fast loop --------------------------------------------------------------
 
 // Margins of the fast loop. It starts a step while the output area is not
-// full: a step stores at most three literals or a longest match, plus the
+// full: a step stores at most four literals or a longest match, plus the
 // bytes a copy may store past its end, which the window's slack takes. A
 // step refills the bit buffer once, reading 8 bytes of the chunk and moving
 // on by at most 7; the first step also follows the refill on entry.
