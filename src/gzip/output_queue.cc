@@ -1,9 +1,11 @@
 // The queues that carry decoded windows from decoding threads to the writing
 // thread, and the memory budget they share. One lock guards every queue and
 // the budget: a producer waits for room, the consumer for windows. Both are
-// woken only when there is enough for them to do: a wake-up costs about as
-// much as copying a window, so the consumer is woken once for a batch of
-// windows, and a producer once there is room for a batch.
+// woken only when there is enough for them to do, and take the lock as
+// seldom as they can: a wake-up, or a lock that the other thread holds,
+// costs about as much as copying a window. A producer copies a window
+// before it takes the lock, once per window; the consumer takes a batch of
+// windows at a time, and gives their memory back a batch at a time.
 #include "output_queue.h"
 
 #include <condition_variable>
@@ -21,6 +23,7 @@ static_assert(WAKE_BATCH * QUEUE_WINDOW_BYTES <= STREAM_QUEUE_BYTES / 2, "a batc
 
 struct OutputQueue {
     std::deque<OutputChunk> chunks;
+    std::deque<OutputChunk> taken;  // the consumer's batch; only it uses them
     uint64_t queued_bytes;   // bytes in `chunks`
     bool may_give_up;
     bool hurried;            // its consumer waits for it to be closed
@@ -87,8 +90,33 @@ void wake_producers(Shared& s)
 void drop_chunks(Shared& s, OutputQueue& q)
 {
     for (const OutputChunk& chunk : q.chunks) free_chunk(s, chunk);
+    for (const OutputChunk& chunk : q.taken) free_chunk(s, chunk);
     q.chunks.clear();
+    q.taken.clear();
     q.queued_bytes = 0;
+}
+
+// A whole-window buffer a producer thread holds for its next copy.
+thread_local uint8_t* buffer_in_hand = nullptr;
+// Chunks the consumer thread wrote and has not yet given back.
+thread_local std::vector<OutputChunk> released;
+
+// The lock is held.
+void give_back_released(Shared& s)
+{
+    for (const OutputChunk& chunk : released) free_chunk(s, chunk);
+    if (!released.empty()) wake_producers(s);
+    released.clear();
+}
+
+// Keeps `copy` for the next window where it is one, else frees it.
+void put_back(uint8_t* copy, uint32_t count)
+{
+    if (count == QUEUE_WINDOW_BYTES && buffer_in_hand == nullptr) {
+        buffer_in_hand = copy;
+    } else {
+        std::free(copy);
+    }
 }
 
 }  // namespace
@@ -112,6 +140,7 @@ void destroy_output_queue(OutputQueue* queue)
     Shared& s = shared();
     {
         const std::lock_guard<std::mutex> guard(s.lock);
+        give_back_released(s);
         drop_chunks(s, *queue);
         wake_producers(s);
     }
@@ -123,43 +152,41 @@ int output_queue_write(OutputQueue* queue, const uint8_t* data, uint32_t count)
     Shared& s = shared();
     OutputQueue& q = *queue;
     uint8_t* copy = nullptr;
-    {
-        std::unique_lock<std::mutex> guard(s.lock);
-        bool waited = false;
-        for (;;) {
-            if (q.cancelled || q.gave_up) return -1;
-            if (has_room(s, q, count, waited)) break;
-            // The budget is held by later files that cannot be written before
-            // this one: waiting would never end.
-            if (q.may_give_up && q.hurried) {
-                q.gave_up = true;
-                return -1;
-            }
-            s.producers_waiting++;
-            s.room.wait(guard);
-            s.producers_waiting--;
-            waited = true;
-        }
-        // Counted before the copy, so that no other producer takes the room.
-        s.used += count;
-        q.queued_bytes += count;
-        if (count == QUEUE_WINDOW_BYTES && !s.spare.empty()) {
-            copy = s.spare.back();
-            s.spare.pop_back();
-        }
+    if (count == QUEUE_WINDOW_BYTES && buffer_in_hand != nullptr) {
+        copy = buffer_in_hand;
+        buffer_in_hand = nullptr;
+    } else {
+        copy = static_cast<uint8_t*>(std::malloc(count > 0 ? count : 1));
     }
-    if (copy == nullptr) copy = static_cast<uint8_t*>(std::malloc(count > 0 ? count : 1));
     if (copy != nullptr) std::memcpy(copy, data, count);
-    const std::lock_guard<std::mutex> guard(s.lock);
-    if (copy == nullptr || q.cancelled) {
-        s.used -= count;
-        q.queued_bytes -= count;
-        if (copy == nullptr) q.gave_up = true;
-        std::free(copy);
-        wake_producers(s);
-        return -1;
+
+    std::unique_lock<std::mutex> guard(s.lock);
+    if (copy == nullptr) q.gave_up = true;
+    bool waited = false;
+    for (;;) {
+        if (q.cancelled || q.gave_up) {
+            if (copy != nullptr) put_back(copy, count);
+            return -1;
+        }
+        if (has_room(s, q, count, waited)) break;
+        // The budget is held by later files that cannot be written before
+        // this one: waiting would never end.
+        if (q.may_give_up && q.hurried) {
+            q.gave_up = true;
+            continue;
+        }
+        s.producers_waiting++;
+        s.room.wait(guard);
+        s.producers_waiting--;
+        waited = true;
     }
+    s.used += count;
+    q.queued_bytes += count;
     q.chunks.push_back(OutputChunk{copy, count});
+    if (buffer_in_hand == nullptr && !s.spare.empty()) {
+        buffer_in_hand = s.spare.back();
+        s.spare.pop_back();
+    }
     if (q.consumer_waiting && q.chunks.size() >= WAKE_BATCH) s.windows_ready.notify_all();
     return static_cast<int>(count);
 }
@@ -197,30 +224,38 @@ void output_queue_stream(OutputQueue* queue)
 
 bool output_queue_take(OutputQueue* queue, OutputChunk* chunk)
 {
-    Shared& s = shared();
     OutputQueue& q = *queue;
-    std::unique_lock<std::mutex> guard(s.lock);
-    if (q.chunks.empty() && !q.closed) {
-        // Wait for a batch, or for the last windows.
-        q.consumer_waiting = true;
+    if (q.taken.empty()) {
+        Shared& s = shared();
+        std::unique_lock<std::mutex> guard(s.lock);
+        give_back_released(s);
+        if (q.chunks.empty() && !q.closed) {
+            // Wait for a batch, or for the last windows.
+            q.consumer_waiting = true;
+            wake_producers(s);
+            s.windows_ready.wait(guard, [&q] { return q.closed || q.chunks.size() >= WAKE_BATCH; });
+            q.consumer_waiting = false;
+        }
+        // The whole batch leaves the queue, and makes room for the next one
+        // while it is written. Its bytes still count against the budget
+        // until they are released.
+        q.taken.swap(q.chunks);
+        q.queued_bytes = 0;
         wake_producers(s);
-        s.windows_ready.wait(guard, [&q] { return q.closed || q.chunks.size() >= WAKE_BATCH; });
-        q.consumer_waiting = false;
     }
-    if (q.chunks.empty()) return false;
-    *chunk = q.chunks.front();
-    q.chunks.pop_front();
-    q.queued_bytes -= chunk->size;
-    // The chunk's bytes still count against the budget until released.
+    if (q.taken.empty()) return false;
+    *chunk = q.taken.front();
+    q.taken.pop_front();
     return true;
 }
 
 void output_queue_release(OutputChunk chunk)
 {
+    released.push_back(chunk);
+    if (released.size() < WAKE_BATCH) return;
     Shared& s = shared();
     const std::lock_guard<std::mutex> guard(s.lock);
-    free_chunk(s, chunk);
-    wake_producers(s);
+    give_back_released(s);
 }
 
 void output_queue_cancel(OutputQueue* queue)
@@ -228,6 +263,7 @@ void output_queue_cancel(OutputQueue* queue)
     Shared& s = shared();
     const std::lock_guard<std::mutex> guard(s.lock);
     queue->cancelled = true;
+    give_back_released(s);
     drop_chunks(s, *queue);
     wake_producers(s);
 }

@@ -17,7 +17,7 @@ struct OutputChunk {
 
 // Bytes of decoded data all queues together may hold while nobody writes
 // them out. A queue being written out (see output_queue_stream) may add at
-// most STREAM_QUEUE_BYTES beyond it.
+// most STREAM_QUEUE_BYTES beyond it, plus the batch being written.
 void set_output_budget(uint64_t bytes);
 constexpr uint32_t STREAM_QUEUE_BYTES = 1u << 20;
 
@@ -50,7 +50,8 @@ void output_queue_stream(OutputQueue* queue);
 // Waits for the next chunk. False when the producer closed the queue and
 // every chunk was taken.
 bool output_queue_take(OutputQueue* queue, OutputChunk* chunk);
-// Gives a taken chunk's memory back to the budget.
+// Gives a taken chunk's memory back to the budget (a few chunks at a time,
+// on this thread's next release, take, cancel or destroy).
 void output_queue_release(OutputChunk chunk);
 // Makes every further write fail and drops what is queued.
 void output_queue_cancel(OutputQueue* queue);

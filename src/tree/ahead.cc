@@ -150,6 +150,9 @@ void run_job(AheadJob* job)
     const int64_t mtime = member_mtime();
     platform_close(input);
     const bool gave_up = output_queue_gave_up(queue);
+    // Closed before the job is done: once it is, the walk may release the
+    // queue at any moment.
+    output_queue_close(queue);
     {
         const std::lock_guard<std::mutex> guard(ahead->lock);
         job->result = result;
@@ -158,7 +161,6 @@ void run_job(AheadJob* job)
         job->state = JOB_DONE;
     }
     ahead->changed.notify_all();
-    output_queue_close(queue);
 }
 
 // The first job still waiting, or null; the lock is held.
