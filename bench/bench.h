@@ -51,6 +51,9 @@ Bytes libdeflate_gzip(const Bytes& data, int level);
 void bench_decoding(const Corpus& corpus, const std::string& work_dir);
 // Prints the CRC-32 table.
 void bench_crc32();
+// Seconds unzip_stream takes from the file at input_path to output_path.
+// Ends the program if the decoder rejects the file.
+double time_kavrelt(const std::string& input_path, const std::string& output_path);
 // Seconds of one in-memory decode; `out` must have exactly the decompressed
 // size. Ends the program if libdeflate fails.
 double time_libdeflate(libdeflate_decompressor* decompressor, const Bytes& in, Bytes* out);

@@ -26,7 +26,7 @@ constexpr int LIBDEFLATE = 3;
 constexpr int ISAL = 4;
 constexpr int DECODER_COUNT = 5;
 
-static double time_kavrelt(const std::string& input_path, const std::string& output_path)
+double time_kavrelt(const std::string& input_path, const std::string& output_path)
 {
     const int input = open_input_or_die(input_path);
     const int output = open_output_or_die(output_path);

@@ -255,20 +255,6 @@ static void bench_memory(const std::string& kavrelt, const Corpus& corpus, const
            static_cast<double>(large.size()) / (1 << 20));
 }
 
-// unzip_stream's own speed on the one-file tree's file, into /dev/null.
-static double time_unzip_stream(const std::string& path)
-{
-    const int input = open_input_or_die(path);
-    const int output = open_output_or_die("/dev/null");
-    const double start = now_seconds();
-    const int rc = unzip_stream(input, output);
-    const double seconds = now_seconds() - start;
-    close_fd(output);
-    close_fd(input);
-    if (rc != 0) die("kavrelt's decoder rejected " + path);
-    return seconds;
-}
-
 void bench_trees(const std::string& kavrelt, const Corpus& corpus, const std::string& large_gz_dir,
                  const std::string& large_plain_dir, const std::string& work_dir)
 {
@@ -314,7 +300,7 @@ void bench_trees(const std::string& kavrelt, const Corpus& corpus, const std::st
             tt.igzip.push_back(time_peer({"igzip", "-d", "--rm", "-q"}, tree, run_dir));
             tt.libdeflate_gunzip.push_back(time_peer({"libdeflate-gunzip"}, tree, run_dir));
         }
-        unzip_seconds.push_back(time_unzip_stream(one.gz_dir + "/all.bin.gz"));
+        unzip_seconds.push_back(time_kavrelt(one.gz_dir + "/all.bin.gz", "/dev/null"));
     }
     libdeflate_free_decompressor(decompressor);
 
