@@ -25,17 +25,12 @@ constexpr int JOB_WAITING = 0;  // for a decoding thread
 constexpr int JOB_RUNNING = 1;
 constexpr int JOB_DONE = 2;     // its thread holds no descriptor any more
 
-constexpr int SIGNATURE_UNKNOWN = 0;
-constexpr int SIGNATURE_GZIP = 1;
-constexpr int SIGNATURE_OTHER = 2;
-constexpr int SIGNATURE_UNREAD = 3;  // could not open or read it: the walk will look
+// Not yet read; otherwise what read_gzip_signature found.
+constexpr int SIGNATURE_UNKNOWN = 100;
 
 constexpr int DECODE_NOT_YET = 0;
 constexpr int DECODE_STARTED = 1;
 constexpr int DECODE_NOT_STARTED = 2;  // and never will
-
-// Gzip magic and the Deflate method code (RFC 1952, 2.3.1).
-const uint8_t GZIP_SIGNATURE[3] = {0x1F, 0x8B, 0x08};
 
 }  // namespace
 
@@ -78,27 +73,6 @@ std::string name_key(const char* name)
     return key;
 }
 
-// 1 when the file starts with the gzip signature, 0 when it does not, -1
-// when it could not be opened or read. Reads as the walk's own check does.
-int read_signature(const char* name)
-{
-    const int fd = platform_open(name, OPEN_READ_BINARY, 0);
-    if (fd < 0) return -1;
-    uint8_t head[3];
-    int count = 0;
-    while (count < static_cast<int>(sizeof head)) {
-        const int n = platform_read(fd, head + count, static_cast<uint32_t>(sizeof head) - count);
-        if (n < 0) {
-            platform_close(fd);
-            return -1;
-        }
-        if (n == 0) break;
-        count += n;
-    }
-    platform_close(fd);
-    return count == 3 && memcmp(head, GZIP_SIGNATURE, sizeof head) == 0 ? 1 : 0;
-}
-
 void finish_job(AheadJob* job, int decode)
 {
     {
@@ -112,13 +86,13 @@ void finish_job(AheadJob* job, int decode)
 void run_job(AheadJob* job)
 {
     if (job->restore) {
-        const int found = read_signature(job->input_name);
+        const int found = read_gzip_signature(job->input_name);
         {
             const std::lock_guard<std::mutex> guard(ahead->lock);
-            job->signature = found < 0 ? SIGNATURE_UNREAD : found > 0 ? SIGNATURE_GZIP : SIGNATURE_OTHER;
+            job->signature = found;
         }
         ahead->changed.notify_all();
-        if (found <= 0) {
+        if (found != SIGNATURE_GZIP) {
             finish_job(job, DECODE_NOT_STARTED);
             return;
         }
@@ -218,6 +192,7 @@ void plan_directory_jobs(const char* dir, const char* root, int flags, size_t co
         if (action == CONVERT_NOTHING) continue;
         if (written.count(name_key(work_name)) == 0) {
             AheadJob* job = new AheadJob{};
+            job->signature = SIGNATURE_UNKNOWN;
             strcpy(job->input_name, work_name);
             job->restore = action == CONVERT_RESTORE;
             jobs[i] = job;
@@ -271,7 +246,8 @@ bool job_signature(AheadJob* job, bool* gzip)
     std::unique_lock<std::mutex> guard(ahead->lock);
     wait_for(guard, [job] { return job->signature != SIGNATURE_UNKNOWN; });
     *gzip = job->signature == SIGNATURE_GZIP;
-    return job->signature != SIGNATURE_UNREAD;
+    // Where the job could not open or read the file, the walk looks itself.
+    return job->signature == SIGNATURE_GZIP || job->signature == SIGNATURE_OTHER;
 }
 
 void job_wait_released(AheadJob* job)

@@ -54,22 +54,33 @@ static ptrdiff_t find_suffix(const char* name)
     return i;
 }
 
-// True when the file starts with the gzip signature; ends the run when it
-// cannot be opened or read.
-static bool has_gzip_signature(const char* name)
+int read_gzip_signature(const char* name)
 {
     const int fd = platform_open(name, OPEN_READ_BINARY, 0);
-    if (fd < 0) fatal_error("could not open %s", name);
+    if (fd < 0) return SIGNATURE_UNOPENED;
     uint8_t head[3];
     int count = 0;
     while (count < static_cast<int>(sizeof head)) {
         const int n = platform_read(fd, head + count, static_cast<uint32_t>(sizeof head) - count);
-        if (n < 0) fatal_error("could not read %s", name);
+        if (n < 0) {
+            platform_close(fd);
+            return SIGNATURE_UNREAD;
+        }
         if (n == 0) break;
         count += n;
     }
     platform_close(fd);
-    return count == 3 && memcmp(head, GZIP_SIGNATURE, sizeof head) == 0;
+    return count == 3 && memcmp(head, GZIP_SIGNATURE, sizeof head) == 0 ? SIGNATURE_GZIP : SIGNATURE_OTHER;
+}
+
+// True when the file starts with the gzip signature; ends the run when it
+// cannot be opened or read.
+static bool has_gzip_signature(const char* name)
+{
+    const int found = read_gzip_signature(name);
+    if (found == SIGNATURE_UNOPENED) fatal_error("could not open %s", name);
+    if (found == SIGNATURE_UNREAD) fatal_error("could not read %s", name);
+    return found == SIGNATURE_GZIP;
 }
 
 // Renames the file found as `path` (and opened as `work_name`) to

@@ -48,6 +48,15 @@ constexpr int CONVERT_RESTORE = 2;
 // PATH_CAPACITY bytes. Never ends the run.
 int plan_conversion(const char* path, const char* root, int flags, char* work_name, char* created_name);
 
+// Whether a file starts with the gzip signature: SIGNATURE_GZIP or
+// SIGNATURE_OTHER, or SIGNATURE_UNOPENED / SIGNATURE_UNREAD when it could not
+// be opened or read. Only reads; never ends the run.
+constexpr int SIGNATURE_GZIP = 1;
+constexpr int SIGNATURE_OTHER = 0;
+constexpr int SIGNATURE_UNOPENED = -1;
+constexpr int SIGNATURE_UNREAD = -2;
+int read_gzip_signature(const char* name);
+
 // Restores, decompresses and deletes one file as its name demands, or
 // leaves it alone. `path` is root + separator + ... + name. `job`, when not
 // null, is the file's decoding ahead (see ahead.h). Returns normally or ends
