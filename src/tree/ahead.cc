@@ -157,13 +157,6 @@ void decoding_thread()
     }
 }
 
-// Waits, the lock held, until `done` says so.
-template <typename Condition>
-void wait_for(std::unique_lock<std::mutex>& guard, Condition done)
-{
-    ahead->changed.wait(guard, done);
-}
-
 }  // namespace
 
 void start_decoding_threads(int threads)
@@ -226,7 +219,7 @@ void end_directory_jobs()
         // Nothing waits any more: the walk has passed every file.
         for (AheadJob* job : ahead->jobs)
             if (job != nullptr && job->state == JOB_WAITING) job->state = JOB_DONE;
-        wait_for(guard, [] {
+        ahead->changed.wait(guard, [] {
             for (const AheadJob* job : ahead->jobs)
                 if (job != nullptr && job->state != JOB_DONE) return false;
             return true;
@@ -244,7 +237,7 @@ void end_directory_jobs()
 bool job_signature(AheadJob* job, bool* gzip)
 {
     std::unique_lock<std::mutex> guard(ahead->lock);
-    wait_for(guard, [job] { return job->signature != SIGNATURE_UNKNOWN; });
+    ahead->changed.wait(guard, [job] { return job->signature != SIGNATURE_UNKNOWN; });
     *gzip = job->signature == SIGNATURE_GZIP;
     // Where the job could not open or read the file, the walk looks itself.
     return job->signature == SIGNATURE_GZIP || job->signature == SIGNATURE_OTHER;
@@ -260,13 +253,13 @@ void job_wait_released(AheadJob* job)
     }
     if (queue != nullptr) output_queue_hurry(queue);
     std::unique_lock<std::mutex> guard(ahead->lock);
-    wait_for(guard, [job] { return job->state == JOB_DONE; });
+    ahead->changed.wait(guard, [job] { return job->state == JOB_DONE; });
 }
 
 bool job_decoding(AheadJob* job, int* mode)
 {
     std::unique_lock<std::mutex> guard(ahead->lock);
-    wait_for(guard, [job] { return job->decode != DECODE_NOT_YET; });
+    ahead->changed.wait(guard, [job] { return job->decode != DECODE_NOT_YET; });
     if (job->decode != DECODE_STARTED) return false;
     // A restore job is done before the walk renames its file: it is of use
     // only if it decoded the whole file.
@@ -284,13 +277,13 @@ OutputQueue* job_queue(AheadJob* job)
 int job_result(AheadJob* job)
 {
     std::unique_lock<std::mutex> guard(ahead->lock);
-    wait_for(guard, [job] { return job->state == JOB_DONE; });
+    ahead->changed.wait(guard, [job] { return job->state == JOB_DONE; });
     return job->result;
 }
 
 int64_t job_mtime(AheadJob* job)
 {
     std::unique_lock<std::mutex> guard(ahead->lock);
-    wait_for(guard, [job] { return job->state == JOB_DONE; });
+    ahead->changed.wait(guard, [job] { return job->state == JOB_DONE; });
     return job->mtime;
 }
