@@ -2,7 +2,7 @@
 // holds every run against zlib's reference and against the other runs: the
 // verdict and the bytes must agree however the input arrives, whichever
 // build of the code loop runs and whether the windows go to a descriptor or
-// to a queue in memory, and a failed read or write fails the file at once.
+// to a sink in memory, and a failed read or write fails the file at once.
 #include <cstdio>
 #include <cstdlib>
 
@@ -10,7 +10,6 @@
 #include "fake_io.h"
 #include "gzip_decoder.h"
 #include "oracle.h"
-#include "output_queue.h"
 
 namespace {
 
@@ -89,29 +88,25 @@ void expect_reference(const DecoderRun& run, const Reference& ref, size_t input_
     if (!starts_with(run.output, ref.output, common)) mismatch(how, "output differs from zlib's");
 }
 
-// The same run with the windows handed to a queue in memory, as a decoding
-// thread does. With nobody writing the queue out while it fills, it must
-// never wait for room: no budget.
-DecoderRun run_decoder_to_queue(const uint8_t* data, size_t size)
+int write_to_run(void* context, const uint8_t* data, uint32_t count)
 {
-    set_output_budget(UINT64_MAX);
+    DecoderRun& run = *static_cast<DecoderRun*>(context);
+    run.output.insert(run.output.end(), data, data + count);
+    run.write_sizes.push_back(count);
+    return static_cast<int>(count);
+}
+
+// The same run with the windows handed to a sink in memory, as a decoding
+// thread does.
+DecoderRun run_decoder_to_sink(const uint8_t* data, size_t size)
+{
     fake_io_reset();
     const int in = fake_open_input(data, size);
-    OutputQueue* queue = create_output_queue(false);
-    if (queue == nullptr) std::abort();
     DecoderRun run{};
-    run.result = unzip_to_queue(in, queue);
+    const WindowSink sink = {write_to_run, &run};
+    run.result = unzip_to_sink(in, &sink);
     run.mtime = member_mtime();
-    output_queue_close(queue);
-    output_queue_stream(queue);
-    OutputChunk chunk;
-    while (output_queue_take(queue, &chunk)) {
-        run.output.insert(run.output.end(), chunk.data, chunk.data + chunk.size);
-        run.write_sizes.push_back(chunk.size);
-        output_queue_release(chunk);
-    }
     run.write_calls = static_cast<int>(run.write_sizes.size());
-    destroy_output_queue(queue);
     fake_io_reset();
     return run;
 }
@@ -163,10 +158,10 @@ void check_decoder(const uint8_t* data, size_t size)
     use_plain_code_loop(false);
     expect_same_run(whole, plain, "short reads, plain code loop");
 
-    const DecoderRun queued = run_decoder_to_queue(data, size);
-    expect_same_run(whole, queued, "windows to a queue");
-    if (queued.write_sizes != whole.write_sizes) mismatch("windows to a queue", "windows differ from the writes");
-    if (queued.result == 0 && queued.mtime != whole.mtime) mismatch("windows to a queue", "modification time differs");
+    const DecoderRun queued = run_decoder_to_sink(data, size);
+    expect_same_run(whole, queued, "windows to a sink");
+    if (queued.write_sizes != whole.write_sizes) mismatch("windows to a sink", "windows differ from the writes");
+    if (queued.result == 0 && queued.mtime != whole.mtime) mismatch("windows to a sink", "modification time differs");
 
     // A failed read fails the file (the bytes behind it may hold more
     // members); up to it the decoder must read the delivered bytes as zlib

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ahead.h"
+#include "fatal.h"
 #include "platform.h"
 #include "tree.h"
 
@@ -74,17 +75,18 @@ static int thread_count()
     return processors < MAX_THREADS ? processors : MAX_THREADS;
 }
 
-// Writes the marker; all of its bytes must reach the file.
-static void write_marker(const char* marker_path)
+// Writes the marker into the held root, which is null when the root is
+// missing; all of its bytes must reach the file. Ends the run on failure.
+static void write_marker_or_die(const DirectoryHandle* root, const char* marker_path)
 {
-    const int fd = platform_open(marker_path, OPEN_CREATE_BINARY, MARKER_MODE);
+    const int fd = root != nullptr ? platform_open(root, marker_path, OPEN_CREATE_BINARY, MARKER_MODE) : -1;
     if (fd < 0) fatal_error("could not open %s", marker_path);
     const int written = platform_write(fd, MARKER_TEXT, MARKER_LENGTH);
     // A failed close may mean the bytes never reached the file.
     const int closed = platform_close(fd);
     if (written != static_cast<int>(MARKER_LENGTH) || closed != 0) {
         // Part of a marker would still claim a complete run.
-        platform_unlink(marker_path);
+        platform_unlink(root, marker_path);
         fatal_error("could not write %s", marker_path);
     }
 }
@@ -103,8 +105,9 @@ int main(int argc, char** argv)
     char marker_path[PATH_CAPACITY];
     join_path_or_die(marker_path, directory, SEPARATOR, MARKER_NAME);
     start_decoding_threads(thread_count());
-    walk_directory(directory, directory, flags);
-    write_marker(marker_path);
+    DirectoryHandle* const root = walk_tree(directory, flags);
+    write_marker_or_die(root, marker_path);
+    if (root != nullptr) close_directory(root);
     printf("\n\n");
     return 0;
 }

@@ -1,12 +1,12 @@
 // The decoder's per-thread state and its input and output paths: reads of
-// INPUT_CHUNK bytes, and writes of the window, to a descriptor or a queue in
+// INPUT_CHUNK bytes, and writes of the window, to a descriptor or a sink in
 // memory, with the CRC-32 of everything handed to the output.
 #include "decoder_state.h"
 
 #include <cstring>
 
 #include "crc32.h"
-#include "output_queue.h"
+#include "gzip_decoder.h"
 #include "platform.h"
 
 thread_local constinit DecoderState decoder_state{};
@@ -40,8 +40,8 @@ static void write_window(uint32_t count)
 {
     DecoderState& s = decoder_state;
     s.crc = crc32_update(s.crc, s.window, count);
-    const int written = s.output_queue != nullptr ? output_queue_write(s.output_queue, s.window, count)
-                                                  : platform_write(s.output_fd, s.window, count);
+    const int written = s.output_sink != nullptr ? s.output_sink->write(s.output_sink->context, s.window, count)
+                                                 : platform_write(s.output_fd, s.window, count);
     s.bytes_out += count;
     if (written < 0 || static_cast<uint32_t>(written) != count) {
         s.stop_flag = 1;

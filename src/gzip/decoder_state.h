@@ -28,13 +28,13 @@ constexpr uint32_t WINDOW_SEGMENTS = 8;
 constexpr uint32_t WINDOW_SLACK = 320;
 constexpr uint32_t WINDOW_BUFFER_SIZE = (1 + WINDOW_SEGMENTS) * WINDOW_SIZE + WINDOW_SLACK;
 
-struct OutputQueue;
+struct WindowSink;
 
 struct DecoderState {
     int64_t member_mtime;    // header time of the file's first member
     int input_fd;
     int output_fd;
-    OutputQueue* output_queue;  // when set, windows go here instead of to output_fd
+    const WindowSink* output_sink;  // when set, windows go here instead of to output_fd
     int32_t stop_flag;       // 1 once input ended or a write fell short: no more reads or writes
     uint8_t* input_buffer;   // INPUT_BUFFER_SIZE bytes, owned by unzip_stream
     uint8_t* window_buffer;  // WINDOW_BUFFER_SIZE bytes, owned by the member reader

@@ -141,12 +141,12 @@ int read_gzip_member(bool first_member)
 
 namespace {
 
-int unzip(int input_fd, int output_fd, OutputQueue* output_queue)
+int unzip(int input_fd, int output_fd, const WindowSink* output_sink)
 {
     DecoderState& s = decoder_state;
     s.input_fd = input_fd;
     s.output_fd = output_fd;
-    s.output_queue = output_queue;
+    s.output_sink = output_sink;
     uint8_t* const input_buffer = kept_buffer(&kept_input_buffer, INPUT_BUFFER_SIZE);
     if (input_buffer == nullptr) return -1;
     // Nothing of the previous file may show through.
@@ -180,9 +180,9 @@ int unzip_stream(int input_fd, int output_fd)
     return unzip(input_fd, output_fd, nullptr);
 }
 
-int unzip_to_queue(int input_fd, OutputQueue* queue)
+int unzip_to_sink(int input_fd, const WindowSink* sink)
 {
-    return unzip(input_fd, -1, queue);
+    return unzip(input_fd, -1, sink);
 }
 
 int64_t member_mtime() { return decoder_state.member_mtime; }

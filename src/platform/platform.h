@@ -37,31 +37,72 @@ constexpr uint32_t ERROR_CODE_NO_MORE_FILES = 18;
 struct DirectoryEntry {
     char name[260];
     uint32_t attributes;
+    // What the listing saw of a directory entry (POSIX: its device and
+    // inode), so that the walk enters only the directory it listed; zero
+    // where the system needs no such check.
+    uint64_t device;
+    uint64_t inode;
 };
 
 struct DirectoryListing;  // opaque, owned by the platform layer
+
+// A directory the walk holds while it works in it or below it. On POSIX it
+// is an open descriptor, and every call on a file of the directory is made
+// relative to it without following a link, so no rename or link elsewhere
+// can redirect a call to a file outside the tree. On Win32, whose narrow
+// calls name files by path, it is a handle that keeps the directory from
+// being renamed, deleted or replaced while it is held. Opaque; owned by the
+// platform layer, released by close_directory.
+struct DirectoryHandle;
+
+// Results of opening a directory.
+constexpr int DIRECTORY_OPENED = 0;
+// Missing, not a directory, a link or junction, or not the directory the
+// listing reported: the walk treats it as an empty directory.
+constexpr int DIRECTORY_MISSING = 1;
+// It exists but cannot be opened (permissions, resources).
+constexpr int DIRECTORY_FAILED = 2;
+
+// Opens the directory named on the command line, which may itself be a
+// link. Returns one of the results above; *handle is set only when opened.
+int open_root_directory(const char* path, DirectoryHandle** handle);
+// Opens the subdirectory `path` (the parent's path, the separator, then the
+// entry's name) that a listing of `parent` reported as `entry`: never
+// through a link, and only while it is the directory that was listed.
+int open_subdirectory(const DirectoryHandle* parent, const char* path, const DirectoryEntry* entry,
+                      DirectoryHandle** handle);
+void close_directory(DirectoryHandle* handle);
 
 // A listing reports directories and regular files only. Symbolic links (to
 // anything, or dangling), junctions, FIFOs, sockets and devices are passed
 // over as if absent, so nothing reached through a link is ever converted.
 
-// Starts a listing of the directory named by `pattern` (the directory, the
-// separator, then "*.*") and stores its first entry. Returns the listing, or
-// null with last_error() set when the listing cannot be started; a directory
-// with nothing to report fails as a missing one (ERROR_CODE_FILE_NOT_FOUND).
-DirectoryListing* find_first_file(const char* pattern, DirectoryEntry* entry);
+// Starts a listing of `dir`, whose path is `pattern` without its final "*.*"
+// (the directory, the separator, then "*.*"), and stores its first entry.
+// Returns the listing, or null with last_error() set when the listing cannot
+// be started; a directory with nothing to report fails as a missing one
+// (ERROR_CODE_FILE_NOT_FOUND). One listing of a directory at a time.
+DirectoryListing* find_first_file(const DirectoryHandle* dir, const char* pattern, DirectoryEntry* entry);
 // Stores the next entry; returns false when there is none (last_error() then
 // gives ERROR_CODE_NO_MORE_FILES) or reading failed (any other code).
 bool find_next_file(DirectoryListing* listing, DirectoryEntry* entry);
-// Ends a listing and releases it.
+// Ends a listing and releases it; the directory stays held.
 void find_close(DirectoryListing* listing);
 // The error code of the last failed find_first_file (2 or 3 for a missing
 // directory or path, anything else for other failures) or find_next_file.
 uint32_t last_error();
 
-// Opens `name` with OPEN_READ_BINARY or OPEN_CREATE_BINARY (then `mode` gives
-// the permission bits). Returns a descriptor, or -1.
-int platform_open(const char* name, int flags, int mode);
+// The file calls below name a file of a held directory `dir` by `path`: the
+// directory's path, the separator, then the file's own name. POSIX uses only
+// the name, relative to the directory's descriptor, and never follows a
+// link there; Win32 uses the whole path, which the held directories keep
+// from leading elsewhere. Any thread may call them, on a directory the walk
+// holds.
+
+// Opens a file of `dir` with OPEN_READ_BINARY or OPEN_CREATE_BINARY (then
+// `mode` gives the permission bits). A link in the file's place is never
+// followed, and a directory is never opened. Returns a descriptor, or -1.
+int platform_open(const DirectoryHandle* dir, const char* path, int flags, int mode);
 // Returns the number of bytes read, 0 at end of file, -1 on error. No retry.
 int platform_read(int fd, void* buffer, uint32_t count);
 // Returns the number of bytes written, or -1 on error. No retry.
@@ -71,13 +112,15 @@ int platform_close(int fd);
 // Stores the file's mode word (type and permission bits) in *mode.
 // Returns 0, or -1 on error.
 int platform_fstat_mode(int fd, int* mode);
-// Renames `from` to `to`; fails (returns -1) when `to` exists. Returns 0.
-int platform_rename(const char* from, const char* to);
-// Deletes a file. Returns 0, or -1 on error.
-int platform_unlink(const char* name);
-// Sets access and modification time to `seconds` since 1970-01-01 UTC.
+// Renames a file of `dir` to another name in it; fails (returns -1) when
+// `to` exists. Returns 0.
+int platform_rename(const DirectoryHandle* dir, const char* from, const char* to);
+// Deletes a file of `dir` (a link in its place is deleted, not followed).
 // Returns 0, or -1 on error.
-int platform_utime(const char* name, int64_t seconds);
+int platform_unlink(const DirectoryHandle* dir, const char* path);
+// Sets access and modification time of a file of `dir` to `seconds` since
+// 1970-01-01 UTC, not through a link. Returns 0, or -1 on error.
+int platform_utime(const DirectoryHandle* dir, const char* path, int64_t seconds);
 
 // The number of processors this process may run on (at least 1).
 int platform_cpu_count();

@@ -5,15 +5,21 @@
 // under other names (platform_faults_rename.h) and does the actual work.
 //
 // KAVRELT_FAULT="KIND:K:ACTION": the K-th call (from 1) of KIND misbehaves.
-//   KIND    open read write close fstat rename unlink utime find_first
-//           find_next find_close last_error, or "any" for the K-th call of
-//           whatever kind.
+//   KIND    open read write close fstat rename unlink utime open_dir
+//           (a directory, the root or a subdirectory) find_first find_next
+//           find_close last_error, or "any" for the K-th call of whatever
+//           kind.
 //   ACTION  fail   the call does nothing and reports failure; close does
 //                  close, since a descriptor is gone even when close reports
 //                  an error, and find_close, which reports nothing, only counts
 //           short  read/write move only half the bytes asked for and say so
 //                  (any other kind fails instead)
 //           kill   SIGKILL before the call, as a crash of the process would
+//           swap   just before the call, as another user of a shared tree
+//                  might: renames the entry KAVRELT_SWAP names away and puts
+//                  a symbolic link in its place; the call then goes ahead.
+//                  KAVRELT_SWAP="PATH|AWAY|TARGET": rename PATH to AWAY,
+//                  then a link at PATH that points to TARGET
 // KAVRELT_FAULT_REPORT=FILE: at exit, "KIND COUNT" lines for every kind and
 // "any" are written to FILE.
 // With decoding threads, calls are numbered in the order they happen, which
@@ -26,20 +32,25 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <unistd.h>
 
-DirectoryListing* real_find_first_file(const char* pattern, DirectoryEntry* entry);
+int real_open_root_directory(const char* path, DirectoryHandle** handle);
+int real_open_subdirectory(const DirectoryHandle* parent, const char* path, const DirectoryEntry* entry,
+                           DirectoryHandle** handle);
+void real_close_directory(DirectoryHandle* handle);
+DirectoryListing* real_find_first_file(const DirectoryHandle* dir, const char* pattern, DirectoryEntry* entry);
 bool real_find_next_file(DirectoryListing* listing, DirectoryEntry* entry);
 void real_find_close(DirectoryListing* listing);
 uint32_t real_last_error();
-int real_platform_open(const char* name, int flags, int mode);
+int real_platform_open(const DirectoryHandle* dir, const char* name, int flags, int mode);
 int real_platform_read(int fd, void* buffer, uint32_t count);
 int real_platform_write(int fd, const void* buffer, uint32_t count);
 int real_platform_close(int fd);
 int real_platform_fstat_mode(int fd, int* mode);
-int real_platform_rename(const char* from, const char* to);
-int real_platform_unlink(const char* name);
-int real_platform_utime(const char* name, int64_t seconds);
+int real_platform_rename(const DirectoryHandle* dir, const char* from, const char* to);
+int real_platform_unlink(const DirectoryHandle* dir, const char* name);
+int real_platform_utime(const DirectoryHandle* dir, const char* name, int64_t seconds);
 int real_platform_cpu_count();
 
 namespace {
@@ -56,16 +67,18 @@ constexpr int KIND_FIND_FIRST = 8;
 constexpr int KIND_FIND_NEXT = 9;
 constexpr int KIND_FIND_CLOSE = 10;
 constexpr int KIND_LAST_ERROR = 11;
-constexpr int KIND_ANY = 12;
-constexpr int KIND_COUNT = 13;
+constexpr int KIND_OPEN_DIR = 12;
+constexpr int KIND_ANY = 13;
+constexpr int KIND_COUNT = 14;
 const char* const KIND_NAMES[KIND_COUNT] = {
-    "open",       "read",      "write",      "close",      "fstat", "rename", "unlink",
-    "utime",      "find_first", "find_next", "find_close", "last_error", "any"};
+    "open",       "read",      "write",      "close",      "fstat",    "rename", "unlink",
+    "utime",      "find_first", "find_next", "find_close", "last_error", "open_dir", "any"};
 
 constexpr int ACTION_NONE = 0;
 constexpr int ACTION_FAIL = 1;
 constexpr int ACTION_SHORT = 2;
 constexpr int ACTION_KILL = 3;
+constexpr int ACTION_SWAP = 4;
 
 // What a failed listing reports: neither "file" nor "path not found", since
 // a directory that exists must never pass for an empty one.
@@ -79,6 +92,9 @@ struct FaultPlan {
     uint64_t calls[KIND_COUNT];
     bool listing_failed;  // the last find_first_file or find_next_file was made to fail
     const char* report_path;
+    std::string swap_path;  // KAVRELT_SWAP's three parts
+    std::string swap_away;
+    std::string swap_target;
 };
 
 FaultPlan plan;
@@ -102,6 +118,7 @@ int parse_action(const char* text)
     if (strcmp(text, "fail") == 0) return ACTION_FAIL;
     if (strcmp(text, "short") == 0) return ACTION_SHORT;
     if (strcmp(text, "kill") == 0) return ACTION_KILL;
+    if (strcmp(text, "swap") == 0) return ACTION_SWAP;
     return ACTION_NONE;
 }
 
@@ -113,6 +130,26 @@ void write_report()
         fprintf(report, "%s %llu\n", KIND_NAMES[kind], static_cast<unsigned long long>(plan.calls[kind]));
     }
     fclose(report);
+}
+
+void load_swap()
+{
+    const char* text = getenv("KAVRELT_SWAP");
+    if (text == nullptr) reject_plan();
+    const std::string swap(text);
+    const size_t first = swap.find('|');
+    const size_t second = first == std::string::npos ? first : swap.find('|', first + 1);
+    if (second == std::string::npos) reject_plan();
+    plan.swap_path = swap.substr(0, first);
+    plan.swap_away = swap.substr(first + 1, second - first - 1);
+    plan.swap_target = swap.substr(second + 1);
+}
+
+// Puts a link where the entry was, as a hostile user of the tree would.
+void swap_for_link()
+{
+    if (rename(plan.swap_path.c_str(), plan.swap_away.c_str()) != 0) return;
+    if (symlink(plan.swap_target.c_str(), plan.swap_path.c_str()) != 0) abort();
 }
 
 void load_plan()
@@ -131,6 +168,7 @@ void load_plan()
     if (plan.kind < 0 || plan.at == 0 || *end != ':') reject_plan();
     plan.action = parse_action(end + 1);
     if (plan.action == ACTION_NONE) reject_plan();
+    if (plan.action == ACTION_SWAP) load_swap();
 }
 
 // Counts one call of `kind` and returns what it is to do. A kill happens
@@ -151,17 +189,39 @@ int next_call(int kind)
     const uint64_t number = plan.kind == KIND_ANY ? of_any : plan.kind == kind ? of_kind : 0;
     if (number != plan.at) return ACTION_NONE;
     if (plan.action == ACTION_KILL) kill(getpid(), SIGKILL);
+    if (plan.action == ACTION_SWAP) {
+        swap_for_link();
+        return ACTION_NONE;
+    }
     if (plan.action == ACTION_SHORT && kind != KIND_READ && kind != KIND_WRITE) return ACTION_FAIL;
     return plan.action;
 }
 
 }  // namespace
 
-DirectoryListing* find_first_file(const char* pattern, DirectoryEntry* entry)
+int open_root_directory(const char* path, DirectoryHandle** handle)
+{
+    if (next_call(KIND_OPEN_DIR) != ACTION_NONE) return DIRECTORY_FAILED;
+    return real_open_root_directory(path, handle);
+}
+
+int open_subdirectory(const DirectoryHandle* parent, const char* path, const DirectoryEntry* entry,
+                      DirectoryHandle** handle)
+{
+    if (next_call(KIND_OPEN_DIR) != ACTION_NONE) return DIRECTORY_FAILED;
+    return real_open_subdirectory(parent, path, entry, handle);
+}
+
+void close_directory(DirectoryHandle* handle)
+{
+    real_close_directory(handle);
+}
+
+DirectoryListing* find_first_file(const DirectoryHandle* dir, const char* pattern, DirectoryEntry* entry)
 {
     plan.listing_failed = next_call(KIND_FIND_FIRST) != ACTION_NONE;
     if (plan.listing_failed) return nullptr;
-    return real_find_first_file(pattern, entry);
+    return real_find_first_file(dir, pattern, entry);
 }
 
 // A listing that breaks off ends like a complete one; only last_error() can
@@ -185,13 +245,13 @@ uint32_t last_error()
     return real_last_error();
 }
 
-int platform_open(const char* name, int flags, int mode)
+int platform_open(const DirectoryHandle* dir, const char* name, int flags, int mode)
 {
     if (next_call(KIND_OPEN) != ACTION_NONE) {
         errno = EIO;
         return -1;
     }
-    return real_platform_open(name, flags, mode);
+    return real_platform_open(dir, name, flags, mode);
 }
 
 int platform_read(int fd, void* buffer, uint32_t count)
@@ -235,31 +295,31 @@ int platform_fstat_mode(int fd, int* mode)
     return real_platform_fstat_mode(fd, mode);
 }
 
-int platform_rename(const char* from, const char* to)
+int platform_rename(const DirectoryHandle* dir, const char* from, const char* to)
 {
     if (next_call(KIND_RENAME) != ACTION_NONE) {
         errno = EIO;
         return -1;
     }
-    return real_platform_rename(from, to);
+    return real_platform_rename(dir, from, to);
 }
 
-int platform_unlink(const char* name)
+int platform_unlink(const DirectoryHandle* dir, const char* name)
 {
     if (next_call(KIND_UNLINK) != ACTION_NONE) {
         errno = EACCES;
         return -1;
     }
-    return real_platform_unlink(name);
+    return real_platform_unlink(dir, name);
 }
 
-int platform_utime(const char* name, int64_t seconds)
+int platform_utime(const DirectoryHandle* dir, const char* name, int64_t seconds)
 {
     if (next_call(KIND_UTIME) != ACTION_NONE) {
         errno = EPERM;
         return -1;
     }
-    return real_platform_utime(name, seconds);
+    return real_platform_utime(dir, name, seconds);
 }
 
 int platform_cpu_count()

@@ -4,6 +4,9 @@
 // Never part of the kavrelt binary.
 #pragma once
 
+#define open_root_directory real_open_root_directory
+#define open_subdirectory real_open_subdirectory
+#define close_directory real_close_directory
 #define find_first_file real_find_first_file
 #define find_next_file real_find_next_file
 #define find_close real_find_close

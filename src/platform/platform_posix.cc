@@ -1,6 +1,8 @@
-// The platform layer on POSIX: a find-file style directory listing over
-// opendir/readdir, and thin wrappers over the file calls. Each wrapper maps
-// the OS result onto the contract in platform.h; none prints or exits.
+// The platform layer on POSIX: held directories are descriptors, listed with
+// readdir; every file call is an *at call relative to the held directory
+// that never follows a link, so a tree that others change while the run
+// works cannot redirect it to anything outside. Each wrapper maps the OS
+// result onto the contract in platform.h; none prints or exits.
 #include "platform.h"
 
 #include <cerrno>
@@ -24,41 +26,109 @@ struct DirectoryListing {
     DIR* dir;
 };
 
+// The listing's stream owns the descriptor; every call on the directory's
+// files goes through dirfd of it.
+struct DirectoryHandle {
+    DirectoryListing listing;
+};
+
 static uint32_t last_find_error = 0;
 
-// Strips the trailing "*.*" of a search pattern. The separator before it
-// stays, so a pattern for a plain file gives "file/", which fails with
-// ENOTDIR instead of listing nothing.
-static bool pattern_directory(const char* pattern, char* directory, size_t capacity)
+static int directory_fd(const DirectoryHandle* dir)
 {
-    const size_t length = strlen(pattern);
-    if (length < 3 || strcmp(pattern + length - 3, "*.*") != 0) return false;
-    const size_t directory_length = length - 3;
-    if (directory_length + 1 > capacity) return false;
-    memcpy(directory, pattern, directory_length);
-    directory[directory_length] = '\0';
-    if (directory_length == 0) strcpy(directory, ".");
-    return true;
+    return dirfd(dir->listing.dir);
 }
 
-// Sorts one raw entry into directory, regular file, or passed over. Only
-// regular files are ever converted. A symbolic link is passed over whatever
-// it points to: followed, it could lead the walk out of the tree or round in
-// a loop, make the run read a file outside the tree, or dangle once the run
-// has converted and deleted its target. FIFOs, sockets and devices are
-// passed over too (opening a FIFO would hang the run), and so is an entry
-// that vanished before it could be examined. Where readdir already says what
-// an entry is, no further system call is made.
-static bool classify_entry(DIR* dir, const dirent* raw, uint32_t* attributes)
+// The file's own name: what follows the path's last separator.
+static const char* own_name(const char* path)
 {
-    unsigned char type = raw->d_type;
-    if (type == DT_UNKNOWN) {
-        struct stat info;
-        if (fstatat(dirfd(dir), raw->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
-        if (S_ISDIR(info.st_mode)) type = DT_DIR;
-        else if (S_ISREG(info.st_mode)) type = DT_REG;
+    const char* separator = strrchr(path, '/');
+    return separator != nullptr ? separator + 1 : path;
+}
+
+// The errors that mean the directory is not there as a directory the walk
+// may enter: missing, not a directory, or a link (O_NOFOLLOW).
+static int directory_open_error()
+{
+    return errno == ENOENT || errno == ENOTDIR || errno == ELOOP ? DIRECTORY_MISSING : DIRECTORY_FAILED;
+}
+
+// Takes ownership of `fd`, an open directory.
+static int hold_directory(int fd, DirectoryHandle** handle)
+{
+    DirectoryHandle* held = static_cast<DirectoryHandle*>(malloc(sizeof(DirectoryHandle)));
+    DIR* dir = held != nullptr ? fdopendir(fd) : nullptr;
+    if (dir == nullptr) {
+        free(held);
+        close(fd);
+        return DIRECTORY_FAILED;
     }
-    *attributes = type == DT_DIR ? ATTRIBUTE_DIRECTORY : 0;
+    held->listing.dir = dir;
+    *handle = held;
+    return DIRECTORY_OPENED;
+}
+
+int open_root_directory(const char* path, DirectoryHandle** handle)
+{
+    // The root may be a link: it is followed, once, here.
+    const int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? DIRECTORY_MISSING : DIRECTORY_FAILED;
+    return hold_directory(fd, handle);
+}
+
+int open_subdirectory(const DirectoryHandle* parent, const char* path, const DirectoryEntry* entry,
+                      DirectoryHandle** handle)
+{
+    const int fd = openat(directory_fd(parent), own_name(path), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return directory_open_error();
+    // A directory put in the listed one's place since the listing (moved in
+    // from elsewhere) is not the one listed.
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        close(fd);
+        return DIRECTORY_FAILED;
+    }
+    if (static_cast<uint64_t>(info.st_dev) != entry->device || static_cast<uint64_t>(info.st_ino) != entry->inode) {
+        close(fd);
+        return DIRECTORY_MISSING;
+    }
+    return hold_directory(fd, handle);
+}
+
+void close_directory(DirectoryHandle* handle)
+{
+    closedir(handle->listing.dir);
+    free(handle);
+}
+
+// Sorts one raw entry into directory, regular file, or passed over, and
+// records what a directory is (device and inode), so the walk can tell it
+// from one put in its place later. Only regular files are ever converted. A
+// symbolic link is passed over whatever it points to: followed, it could
+// lead the walk out of the tree or round in a loop, make the run read a file
+// outside the tree, or dangle once the run has converted and deleted its
+// target. FIFOs, sockets and devices are passed over too (opening a FIFO
+// would hang the run), and so is an entry that vanished before it could be
+// examined. Where readdir already says an entry is a file, no further
+// system call is made.
+static bool classify_entry(DIR* dir, const dirent* raw, DirectoryEntry* entry)
+{
+    entry->device = 0;
+    entry->inode = 0;
+    unsigned char type = raw->d_type;
+    if (type == DT_UNKNOWN || type == DT_DIR) {
+        struct stat info;
+        if (fstatat(dirfd(dir), raw->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+            type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
+            entry->device = static_cast<uint64_t>(info.st_dev);
+            entry->inode = static_cast<uint64_t>(info.st_ino);
+        } else if (type == DT_UNKNOWN || errno == ENOENT) {
+            return false;
+        }
+        // A directory that cannot be examined stays one: entering it
+        // fails as it would have failed to be listed.
+    }
+    entry->attributes = type == DT_DIR ? ATTRIBUTE_DIRECTORY : 0;
     return type == DT_DIR || type == DT_REG;
 }
 
@@ -74,42 +144,25 @@ static bool read_entry(DIR* dir, DirectoryEntry* entry)
             return false;
         }
         if (strlen(raw->d_name) >= sizeof(entry->name)) continue;
-        if (!classify_entry(dir, raw, &entry->attributes)) continue;
+        if (!classify_entry(dir, raw, entry)) continue;
         strcpy(entry->name, raw->d_name);
         return true;
     }
 }
 
-DirectoryListing* find_first_file(const char* pattern, DirectoryEntry* entry)
+DirectoryListing* find_first_file(const DirectoryHandle* dir, const char* /*pattern*/, DirectoryEntry* entry)
 {
-    char directory[PATH_MAX];
-    if (!pattern_directory(pattern, directory, sizeof directory)) {
-        last_find_error = ERROR_CODE_OTHER;
-        return nullptr;
-    }
-    DIR* dir = opendir(directory);
-    if (dir == nullptr) {
-        if (errno == ENOENT) last_find_error = ERROR_CODE_FILE_NOT_FOUND;
-        else if (errno == ENOTDIR) last_find_error = ERROR_CODE_PATH_NOT_FOUND;
-        else last_find_error = ERROR_CODE_OTHER;
-        return nullptr;
-    }
+    DirectoryListing* listing = const_cast<DirectoryListing*>(&dir->listing);
+    // Each listing reads the directory afresh, as a new search would.
+    rewinddir(listing->dir);
     // A directory without entries to report, not even "." and "..", is what a
     // failed search for "*.*" reports on Win32: file not found. A read that
     // failed keeps its code: a directory that exists must never pass for an
     // empty one.
-    if (!read_entry(dir, entry)) {
-        closedir(dir);
+    if (!read_entry(listing->dir, entry)) {
         if (last_find_error == ERROR_CODE_NO_MORE_FILES) last_find_error = ERROR_CODE_FILE_NOT_FOUND;
         return nullptr;
     }
-    DirectoryListing* listing = static_cast<DirectoryListing*>(malloc(sizeof(DirectoryListing)));
-    if (listing == nullptr) {
-        closedir(dir);
-        last_find_error = ERROR_CODE_OTHER;
-        return nullptr;
-    }
-    listing->dir = dir;
     return listing;
 }
 
@@ -118,10 +171,9 @@ bool find_next_file(DirectoryListing* listing, DirectoryEntry* entry)
     return read_entry(listing->dir, entry);
 }
 
-void find_close(DirectoryListing* listing)
+void find_close(DirectoryListing* /*listing*/)
 {
-    closedir(listing->dir);
-    free(listing);
+    // The stream belongs to the held directory.
 }
 
 uint32_t last_error()
@@ -132,10 +184,11 @@ uint32_t last_error()
 // Opening for reading must not block: what was listed as a regular file may
 // have been replaced by a FIFO without a writer since. The descriptor is made
 // blocking again afterwards so reads behave as on a plain file. A directory
-// is refused, as _open does.
-static int open_for_reading(const char* name)
+// is refused, as _open does, and so is a link in the file's place: it could
+// lead anywhere outside the tree.
+static int open_for_reading(int dir_fd, const char* name)
 {
-    const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = openat(dir_fd, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return -1;
     struct stat info;
     if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
@@ -154,9 +207,11 @@ static int open_for_reading(const char* name)
     return fd;
 }
 
-int platform_open(const char* name, int flags, int mode)
+int platform_open(const DirectoryHandle* dir, const char* path, int flags, int mode)
 {
-    if (flags == OPEN_READ_BINARY) return open_for_reading(name);
+    const int dir_fd = directory_fd(dir);
+    const char* name = own_name(path);
+    if (flags == OPEN_READ_BINARY) return open_for_reading(dir_fd, name);
     if (flags != OPEN_CREATE_BINARY) return -1;
     // Only the permission bits pass: set-user-ID, set-group-ID and sticky
     // bits of a stranger's file must not reappear on what a privileged run
@@ -164,7 +219,7 @@ int platform_open(const char* name, int flags, int mode)
     // so a tree cannot direct the run to overwrite a file outside it.
     const mode_t permissions = static_cast<mode_t>(mode) & 0777;
     const int flags_no_truncate = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-    int fd = open(name, flags_no_truncate, permissions);
+    int fd = openat(dir_fd, name, flags_no_truncate, permissions);
     struct stat info;
     if (fd < 0 || fstat(fd, &info) != 0) {
         if (fd >= 0) close(fd);
@@ -176,8 +231,8 @@ int platform_open(const char* name, int flags, int mode)
         // unlink): truncating would destroy the data under every name. The
         // output gets a file of its own instead.
         close(fd);
-        if (unlink(name) != 0) return -1;
-        return open(name, flags_no_truncate | O_EXCL, permissions);
+        if (unlinkat(dir_fd, name, 0) != 0) return -1;
+        return openat(dir_fd, name, flags_no_truncate | O_EXCL, permissions);
     }
     // Only a file that holds something is truncated: some file systems take
     // a truncation to nothing as a file being replaced and write it out at
@@ -214,53 +269,60 @@ int platform_fstat_mode(int fd, int* mode)
 
 // rename() would silently replace an existing target; renameat2 can refuse.
 // Older C libraries lack the wrapper, so the system call is made directly.
-static int rename_no_replace(const char* from, const char* to)
+static int rename_no_replace(int dir_fd, const char* from, const char* to)
 {
 #if defined(RENAME_NOREPLACE)
-    return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+    return renameat2(dir_fd, from, dir_fd, to, RENAME_NOREPLACE);
 #elif defined(SYS_renameat2)
     constexpr unsigned NO_REPLACE = 1;  // RENAME_NOREPLACE of <linux/fs.h>
-    return static_cast<int>(syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, NO_REPLACE));
+    return static_cast<int>(syscall(SYS_renameat2, dir_fd, from, dir_fd, to, NO_REPLACE));
 #else
     errno = ENOSYS;
     return -1;
 #endif
 }
 
-// True when both names lead to one file.
-static bool same_file(const char* a, const char* b)
+// True when both names of the directory lead to one file.
+static bool same_file(int dir_fd, const char* a, const char* b)
 {
     struct stat info_a;
     struct stat info_b;
-    return lstat(a, &info_a) == 0 && lstat(b, &info_b) == 0 && info_a.st_dev == info_b.st_dev &&
+    return fstatat(dir_fd, a, &info_a, AT_SYMLINK_NOFOLLOW) == 0 &&
+           fstatat(dir_fd, b, &info_b, AT_SYMLINK_NOFOLLOW) == 0 && info_a.st_dev == info_b.st_dev &&
            info_a.st_ino == info_b.st_ino;
 }
 
-int platform_rename(const char* from, const char* to)
+int platform_rename(const DirectoryHandle* dir, const char* from_path, const char* to_path)
 {
-    if (rename_no_replace(from, to) == 0) return 0;
+    const int dir_fd = directory_fd(dir);
+    const char* from = own_name(from_path);
+    const char* to = own_name(to_path);
+    if (rename_no_replace(dir_fd, from, to) == 0) return 0;
     // Both names of one file are what a rename by link and unlink leaves when
     // it is cut short: finishing it replaces nothing.
-    if (errno == EEXIST && same_file(from, to)) return unlink(from);
+    if (errno == EEXIST && same_file(dir_fd, from, to)) return unlinkat(dir_fd, from, 0);
     if (errno != EINVAL && errno != ENOSYS) return -1;
     // The file system cannot refuse a replacing rename: a hard link can,
-    // because link() fails when the target exists.
-    if (link(from, to) != 0) return errno == EEXIST && same_file(from, to) ? unlink(from) : -1;
-    if (unlink(from) != 0) {
+    // because linkat() fails when the target exists. Without
+    // AT_SYMLINK_FOLLOW a link in the file's place is linked, not followed.
+    if (linkat(dir_fd, from, dir_fd, to, 0) != 0) {
+        return errno == EEXIST && same_file(dir_fd, from, to) ? unlinkat(dir_fd, from, 0) : -1;
+    }
+    if (unlinkat(dir_fd, from, 0) != 0) {
         // Leaving both names would let the conversion truncate the output,
         // which is the very file it reads from.
-        unlink(to);
+        unlinkat(dir_fd, to, 0);
         return -1;
     }
     return 0;
 }
 
-int platform_unlink(const char* name)
+int platform_unlink(const DirectoryHandle* dir, const char* path)
 {
-    return unlink(name);
+    return unlinkat(directory_fd(dir), own_name(path), 0);
 }
 
-int platform_utime(const char* name, int64_t seconds)
+int platform_utime(const DirectoryHandle* dir, const char* path, int64_t seconds)
 {
     const time_t when = static_cast<time_t>(seconds);
     if (static_cast<int64_t>(when) != seconds) return -1;
@@ -268,7 +330,7 @@ int platform_utime(const char* name, int64_t seconds)
     times[0].tv_sec = when;
     times[0].tv_nsec = 0;
     times[1] = times[0];
-    return utimensat(AT_FDCWD, name, times, AT_SYMLINK_NOFOLLOW);
+    return utimensat(directory_fd(dir), own_name(path), times, AT_SYMLINK_NOFOLLOW);
 }
 
 int platform_cpu_count()

@@ -7,17 +7,14 @@
 #include "ahead.h"
 
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "gzip_decoder.h"
 #include "output_queue.h"
+#include "plan.h"
 #include "platform.h"
-#include "tree.h"
 
 namespace {
 
@@ -35,8 +32,9 @@ constexpr int DECODE_NOT_STARTED = 2;  // and never will
 }  // namespace
 
 struct AheadJob {
-    char input_name[PATH_CAPACITY];  // the file as listed (for a restore, before its rename)
-    bool restore;                    // check the signature first
+    const DirectoryHandle* dir;  // held by the walk until the job is released
+    const char* input_name;      // the file as listed (for a restore, before its rename)
+    bool restore;                // check the signature first
     // Guarded by Ahead::lock.
     int state;
     int signature;
@@ -62,15 +60,10 @@ struct Ahead {
 
 Ahead* ahead = nullptr;
 
-// Where names are matched without regard to case, so are the names here.
-std::string name_key(const char* name)
+// Hands the decoder's windows to the job's queue.
+int write_to_queue(void* queue, const uint8_t* data, uint32_t count)
 {
-    std::string key(name);
-    if (NAMES_IGNORE_CASE) {
-        for (char& c : key)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return key;
+    return output_queue_write(static_cast<OutputQueue*>(queue), data, count);
 }
 
 void finish_job(AheadJob* job, int decode)
@@ -86,7 +79,7 @@ void finish_job(AheadJob* job, int decode)
 void run_job(AheadJob* job)
 {
     if (job->restore) {
-        const int found = read_gzip_signature(job->input_name);
+        const int found = read_gzip_signature(job->dir, job->input_name);
         {
             const std::lock_guard<std::mutex> guard(ahead->lock);
             job->signature = found;
@@ -97,7 +90,7 @@ void run_job(AheadJob* job)
             return;
         }
     }
-    const int input = platform_open(job->input_name, OPEN_READ_BINARY, 0);
+    const int input = platform_open(job->dir, job->input_name, OPEN_READ_BINARY, 0);
     if (input < 0) {
         finish_job(job, DECODE_NOT_STARTED);
         return;
@@ -120,7 +113,8 @@ void run_job(AheadJob* job)
     ahead->changed.notify_all();
     if (hurried) output_queue_hurry(queue);
 
-    const int result = unzip_to_queue(input, queue);
+    const WindowSink sink = {write_to_queue, queue};
+    const int result = unzip_to_sink(input, &sink);
     const int64_t mtime = member_mtime();
     platform_close(input);
     const bool gave_up = output_queue_gave_up(queue);
@@ -167,33 +161,19 @@ void start_decoding_threads(int threads)
     for (int i = 1; i < threads; ++i) std::thread(decoding_thread).detach();
 }
 
-void plan_directory_jobs(const char* dir, const char* root, int flags, size_t count)
+void plan_directory_jobs(const DirectoryHandle* dir, const DirectoryPlan* plan)
 {
     if (ahead == nullptr) return;
-    static const char separator[2] = {PATH_SEPARATOR, '\0'};
-    // A file that an earlier conversion of this directory may write (its
-    // output, or the target of its rename) must be read only after that
-    // conversion: it is left to the walk.
-    std::unordered_set<std::string> written;
-    std::vector<AheadJob*> jobs(count, nullptr);
-    for (size_t i = 0; i < count; ++i) {
-        char path[PATH_CAPACITY];
-        char work_name[PATH_CAPACITY];
-        char created_name[PATH_CAPACITY];
-        join_path_or_die(path, dir, separator, file_table[i]);
-        const int action = plan_conversion(path, root, flags, work_name, created_name);
-        if (action == CONVERT_NOTHING) continue;
-        if (written.count(name_key(work_name)) == 0) {
-            AheadJob* job = new AheadJob{};
-            job->signature = SIGNATURE_UNKNOWN;
-            strcpy(job->input_name, work_name);
-            job->restore = action == CONVERT_RESTORE;
-            jobs[i] = job;
-        }
-        if (action == CONVERT_RESTORE && strlen(created_name) + 3 < PATH_CAPACITY) {
-            written.insert(name_key((std::string(created_name) + ".gz").c_str()));
-        }
-        written.insert(name_key(created_name));
+    std::vector<AheadJob*> jobs(plan->count, nullptr);
+    for (size_t i = 0; i < plan->count; ++i) {
+        const FilePlan& file = plan->files[i];
+        if (file.action == CONVERT_NOTHING || !file.read_ahead) continue;
+        AheadJob* job = new AheadJob{};
+        job->dir = dir;
+        job->input_name = file.work_name.c_str();
+        job->restore = file.action == CONVERT_RESTORE;
+        job->signature = SIGNATURE_UNKNOWN;
+        jobs[i] = job;
     }
     {
         const std::lock_guard<std::mutex> guard(ahead->lock);
@@ -268,17 +248,29 @@ bool job_decoding(AheadJob* job, int* mode)
     return true;
 }
 
-OutputQueue* job_queue(AheadJob* job)
+int job_write_decoded(AheadJob* job, int output)
 {
-    const std::lock_guard<std::mutex> guard(ahead->lock);
-    return job->queue;
-}
-
-int job_result(AheadJob* job)
-{
+    OutputQueue* queue = nullptr;
+    {
+        const std::lock_guard<std::mutex> guard(ahead->lock);
+        queue = job->queue;
+    }
+    output_queue_stream(queue);
+    OutputChunk chunk;
+    bool written = true;
+    while (output_queue_take(queue, &chunk)) {
+        written = platform_write(output, chunk.data, chunk.size) == static_cast<int>(chunk.size);
+        output_queue_release(chunk);
+        if (!written) {
+            // A write that failed or fell short ends the file, as it ends
+            // the decoder's own writing: nothing more reaches the output.
+            output_queue_cancel(queue);
+            break;
+        }
+    }
     std::unique_lock<std::mutex> guard(ahead->lock);
     ahead->changed.wait(guard, [job] { return job->state == JOB_DONE; });
-    return job->result;
+    return written ? job->result : -1;
 }
 
 int64_t job_mtime(AheadJob* job)

@@ -8,8 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
-struct AheadJob;     // one file decoded ahead; owned by this module
-struct OutputQueue;
+struct AheadJob;  // one file decoded ahead; owned by this module
+struct DirectoryHandle;
+struct DirectoryPlan;
 
 // Decoded data the jobs of a run may hold in memory before the walk writes
 // it. The test build kavrelt_faulty sets a small one, so that its test trees
@@ -23,11 +24,12 @@ constexpr uint64_t AHEAD_BUDGET_BYTES = KAVRELT_AHEAD_BUDGET_BYTES;
 // and every directory_job is null. Call once, before the walk.
 void start_decoding_threads(int threads);
 
-// Offers the files of `dir` that the walk found (file_table[0] to
-// file_table[count - 1]) to the decoding threads, in that order.
-void plan_directory_jobs(const char* dir, const char* root, int flags, size_t count);
-// The job of file_table[index], or null when the walk converts that file
-// all by itself.
+// Offers the files of the held directory `dir` that `plan` marks for
+// reading ahead to the decoding threads, in plan order. The jobs use both
+// until end_directory_jobs returns; neither may change before that.
+void plan_directory_jobs(const DirectoryHandle* dir, const DirectoryPlan* plan);
+// The job of the plan's file `index`, or null when the walk converts that
+// file all by itself.
 AheadJob* directory_job(size_t index);
 // Waits until no thread works on a job of the directory, then releases them.
 void end_directory_jobs();
@@ -39,11 +41,13 @@ bool job_signature(AheadJob* job, bool* gzip);
 // Returns once the job's thread holds no descriptor of the file: it may be
 // renamed or deleted everywhere then.
 void job_wait_released(AheadJob* job);
-// True when the job decodes the file, so the walk writes what job_queue
-// delivers; stores the compressed file's mode. False when the walk must
-// decode the file itself (the job could not open it, or gave up).
+// True when the job decodes the file, so the walk writes what it delivers
+// (job_write_decoded); stores the compressed file's mode. False when the
+// walk must decode the file itself (the job could not open it, or gave up).
 bool job_decoding(AheadJob* job, int* mode);
-OutputQueue* job_queue(AheadJob* job);
-// Once the job is done: the decoder's result (0 or -1) and the header's time.
-int job_result(AheadJob* job);
+// Writes the job's decoded windows to `output` as they come. Returns the
+// decoder's verdict: 0 when the file decoded completely and every window
+// reached the output, -1 otherwise.
+int job_write_decoded(AheadJob* job, int output);
+// Once the job is done: the header's time.
 int64_t job_mtime(AheadJob* job);

@@ -123,6 +123,7 @@ INSTANTIATE_TEST_SUITE_P(EveryKind, FaultInjection,
                                          FaultKind{"write", "short"}, FaultKind{"close", "fail"},
                                          FaultKind{"fstat", "fail"}, FaultKind{"rename", "fail"},
                                          FaultKind{"unlink", "fail"}, FaultKind{"utime", "fail"},
+                                         FaultKind{"open_dir", "fail"},
                                          FaultKind{"find_first", "fail"}, FaultKind{"find_next", "fail"},
                                          FaultKind{"last_error", "fail"}),
                          [](const testing::TestParamInfo<FaultKind>& info) {

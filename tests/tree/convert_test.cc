@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "convert.h"
+#include "plan.h"
+#include "platform.h"
 #include "tree.h"
 
 namespace fs = std::filesystem;
@@ -60,8 +63,13 @@ protected:
         fs::remove_all(dir);
         fs::create_directories(dir);
         std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
+        DirectoryPlan plan{};
+        plan_file_or_die(&plan, dir.c_str(), name.c_str(), root.c_str(), flags);
+        DirectoryHandle* held = nullptr;
+        EXPECT_EQ(open_root_directory(dir.c_str(), &held), DIRECTORY_OPENED);
         testing::internal::CaptureStdout();
-        convert_file((dir + "/" + name).c_str(), root.c_str(), flags, nullptr);
+        convert_file(held, plan.files[0], nullptr);
+        close_directory(held);
         fflush(stdout);
         const std::string output = testing::internal::GetCapturedStdout();
         if (printed != nullptr) *printed = output;
