@@ -18,8 +18,9 @@
 //           swap   just before the call, as another user of a shared tree
 //                  might: renames the entry KAVRELT_SWAP names away and puts
 //                  a symbolic link in its place; the call then goes ahead.
-//                  KAVRELT_SWAP="PATH|AWAY|TARGET": rename PATH to AWAY,
-//                  then a link at PATH that points to TARGET
+//                  KAVRELT_SWAP="PATH|AWAY|TARGET": rename PATH to AWAY
+//                  (unless AWAY is empty), then a link at PATH that points
+//                  to TARGET
 // KAVRELT_FAULT_REPORT=FILE: at exit, "KIND COUNT" lines for every kind and
 // "any" are written to FILE.
 // With decoding threads, calls are numbered in the order they happen, which
@@ -145,11 +146,12 @@ void load_swap()
     plan.swap_target = swap.substr(second + 1);
 }
 
-// Puts a link where the entry was, as a hostile user of the tree would.
+// Puts a link where the entry was, as a hostile user of the tree would; with
+// AWAY empty, in a place that is empty (where an output will go).
 void swap_for_link()
 {
-    if (rename(plan.swap_path.c_str(), plan.swap_away.c_str()) != 0) return;
-    if (symlink(plan.swap_target.c_str(), plan.swap_path.c_str()) != 0) abort();
+    if (!plan.swap_away.empty() && rename(plan.swap_path.c_str(), plan.swap_away.c_str()) != 0) return;
+    symlink(plan.swap_target.c_str(), plan.swap_path.c_str());
 }
 
 void load_plan()

@@ -1,18 +1,32 @@
 // A run holds only a handful of descriptors at any time, however many files
-// it converts: with a limit of 20, of which three are the standard streams,
-// a tree of 200 files over three levels still converts exactly.
+// and directories it converts: one for each directory from the root down to
+// the one it works in, and the few files it has open. With a limit of 20, of
+// which three are the standard streams, a tree of 200 files, 40 directories
+// side by side and a chain of 8 nested ones still converts exactly.
 #include "fault_harness.h"
+#include "harness.h"
 #include "trees.h"
 
 namespace {
 
 constexpr int DESCRIPTOR_LIMIT = 20;
+constexpr int SIDE_BY_SIDE = 40;
+constexpr int NESTED = 8;
 
 class Descriptors : public FaultTreeTest {};
 
 TEST_F(Descriptors, ALowLimitIsEnoughForALargeTree)
 {
-    const std::vector<TreeFile> files = crash_tree();
+    std::vector<TreeFile> files = crash_tree();
+    std::string nested = "nested";
+    for (int i = 0; i < NESTED; ++i) {
+        nested += "/n" + std::to_string(i);
+        files.push_back({nested + "/f.gz", gzip_member("nested\n", 1300000000), 1300000000, 0644, true, "nested\n"});
+    }
+    for (int i = 0; i < SIDE_BY_SIDE; ++i) {
+        const std::string path = "side/s" + std::to_string(i) + "/f.gz";
+        files.push_back({path, gzip_member(path, 1300000000), 1300000000, 0644, true, path});
+    }
     const std::string root = fresh_tree("tree", files);
     const RunOutcome clean = run(run_setup(kavrelt_binary()), root);
     ASSERT_EQ(clean.status, 0) << clean.output;
