@@ -4,7 +4,9 @@
 // of the already decompressed tree (what the file system costs at least),
 // libdeflate's in-memory decoding plus that copy, and the command-line peers
 // igzip and libdeflate-gunzip doing the same job over every file of the tree
-// in one process. Then kavrelt's peak memory.
+// in one process. Then kavrelt's peak memory. KAVRELT_BENCH_BASELINE may
+// name another build of kavrelt (say of the commit before a change): it is
+// timed in the same rounds, and the report gives kavrelt's speed against it.
 #include "bench.h"
 
 #include <algorithm>
@@ -42,6 +44,8 @@ struct TreeTimes {
     std::vector<double> libdeflate_and_copy;
     std::vector<double> igzip;
     std::vector<double> libdeflate_gunzip;
+    std::vector<double> baseline;
+    std::vector<double> baseline_one_thread;
     int64_t max_rss_kib;
 };
 
@@ -280,6 +284,7 @@ void bench_trees(const std::string& kavrelt, const Corpus& corpus, const std::st
     libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
     if (decompressor == nullptr) die("libdeflate_alloc_decompressor failed");
     const std::string run_dir = work_dir + "/run";
+    const char* const baseline = getenv("KAVRELT_BENCH_BASELINE");
     TreeTimes times[4] = {};
     std::vector<double> unzip_seconds;
     for (int round = 0; round < TREE_ROUNDS; ++round) {
@@ -297,6 +302,11 @@ void bench_trees(const std::string& kavrelt, const Corpus& corpus, const std::st
                            : time_libdeflate_tree(corpus, tree, decompressor);
                 tt.libdeflate_and_copy.push_back(copy_seconds + decode_seconds);
             }
+            if (baseline != nullptr) {
+                int64_t unused_kib = 0;
+                time_kavrelt_tree(baseline, tree, run_dir, nullptr, round == 0, &tt.baseline, &unused_kib);
+                time_kavrelt_tree(baseline, tree, run_dir, "1", round == 0, &tt.baseline_one_thread, &unused_kib);
+            }
             tt.igzip.push_back(time_peer({"igzip", "-d", "--rm", "-q"}, tree, run_dir));
             tt.libdeflate_gunzip.push_back(time_peer({"libdeflate-gunzip"}, tree, run_dir));
         }
@@ -313,6 +323,13 @@ void bench_trees(const std::string& kavrelt, const Corpus& corpus, const std::st
     printf("%-20s %5s %7s %8s %8s %8s %8s %8s %8s %6s %6s %7s %7s %7s %8s\n", "tree", "files", "MB", "kavrelt",
            "k 1thr", "cp -r", "igzip", "ldf-gz", "ldf+cp", "k/cp", "k1/cp", "k/l+cp", "k/igz", "k/ldgz", "RSS KiB");
     for (size_t t = 0; t < 4; ++t) print_tree_row(labels[t], *trees[t], times[t]);
+    if (baseline != nullptr) {
+        printf("\n   Against the baseline %s, same rounds: speed ratio, default thread count / 1 thread\n", baseline);
+        for (size_t t = 0; t < 4; ++t) {
+            printf("%-20s %7.3f %7.3f\n", labels[t], speed(*trees[t], times[t].kavrelt) / speed(*trees[t], times[t].baseline),
+                   speed(*trees[t], times[t].kavrelt_one_thread) / speed(*trees[t], times[t].baseline_one_thread));
+        }
+    }
     printf("\n4. One large file (%.1f MB): whole run / unzip_stream into /dev/null: %.2f (with 1 thread: %.2f)\n",
            static_cast<double>(one.plain_bytes) / 1e6, speed(one, times[3].kavrelt) / speed(one, unzip_seconds),
            speed(one, times[3].kavrelt_one_thread) / speed(one, unzip_seconds));

@@ -24,6 +24,7 @@ static_assert(NAME_MAX < sizeof(DirectoryEntry::name));
 
 struct DirectoryListing {
     DIR* dir;
+    bool read_before;  // a listing has moved the stream on since it was opened
 };
 
 // The listing's stream owns the descriptor; every call on the directory's
@@ -64,6 +65,7 @@ static int hold_directory(int fd, DirectoryHandle** handle)
         return DIRECTORY_FAILED;
     }
     held->listing.dir = dir;
+    held->listing.read_before = false;
     *handle = held;
     return DIRECTORY_OPENED;
 }
@@ -116,7 +118,10 @@ static bool classify_entry(DIR* dir, const dirent* raw, DirectoryEntry* entry)
     entry->device = 0;
     entry->inode = 0;
     unsigned char type = raw->d_type;
-    if (type == DT_UNKNOWN || type == DT_DIR) {
+    // "." and ".." are never entered: what they are needs no question.
+    const bool self_or_parent = raw->d_name[0] == '.' && (raw->d_name[1] == '\0' ||
+                                                          (raw->d_name[1] == '.' && raw->d_name[2] == '\0'));
+    if ((type == DT_UNKNOWN || type == DT_DIR) && !(type == DT_DIR && self_or_parent)) {
         struct stat info;
         if (fstatat(dirfd(dir), raw->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
             type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
@@ -154,7 +159,8 @@ DirectoryListing* find_first_file(const DirectoryHandle* dir, const char* /*patt
 {
     DirectoryListing* listing = const_cast<DirectoryListing*>(&dir->listing);
     // Each listing reads the directory afresh, as a new search would.
-    rewinddir(listing->dir);
+    if (listing->read_before) rewinddir(listing->dir);
+    listing->read_before = true;
     // A directory without entries to report, not even "." and "..", is what a
     // failed search for "*.*" reports on Win32: file not found. A read that
     // failed keeps its code: a directory that exists must never pass for an

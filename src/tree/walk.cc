@@ -18,8 +18,9 @@ static const char ALL_ENTRIES[] = "*.*";
 
 // The plan of the directory whose files are being converted. One serves the
 // whole walk: a directory's files are all converted before the walk
-// descends.
-static DirectoryPlan directory_plan;
+// descends. Never destroyed: decoding threads may still read its names
+// while the process ends on a fatal error.
+static DirectoryPlan& directory_plan = *new DirectoryPlan{};
 
 // A listing that could not be started is an empty directory when the
 // directory or its path is missing; anything else ends the run.
