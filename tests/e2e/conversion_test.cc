@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 
 #include "harness.h"
 
@@ -234,4 +235,49 @@ TEST_F(Conversion, FileDecodedAheadIsRenamedAndDeletedOnlyWhenReleased)
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(list_tree(root), (std::vector<std::string>{"big.hlp", "filesok.orv"}));
     EXPECT_TRUE(read_file(root + "/big.hlp") == text);
+}
+
+// With -u, "A.GZ" and "a.gz" both decode into "a". Where names are matched
+// without regard to case (Windows; wine on a Unix directory that holds both),
+// the conversion of the first listed deletes a name the second is opened
+// by, so the second opens another file than it would have before: it must
+// not be read ahead. One thread and four give the same messages, status and
+// tree, and under wine, which lists A.GZ first and opens an exactly matching
+// name first, "a" ends up holding A.GZ's data. The first file is large, so
+// that four threads would read the second ahead while it is written.
+TEST_F(Conversion, NamesEqualButForCaseAreNotReadAheadPastEachOther)
+{
+    std::string upper_text;
+    std::string lower_text;
+    while (upper_text.size() < (4u << 20)) {
+        upper_text += "upper case name, line " + std::to_string(upper_text.size()) + "\n";
+        lower_text += "lower case name, line " + std::to_string(lower_text.size()) + "\n";
+    }
+    const char* const before = getenv("KAVRELT_THREADS");
+    const std::string saved = before != nullptr ? before : "";
+    struct Outcome {
+        RunResult result;
+        std::vector<std::string> tree;
+        std::string a;
+    };
+    const auto convert_with = [&](const char* threads) {
+        std::filesystem::remove_all(root);
+        make_directory(root);
+        write_file(root + "/A.GZ", gzip_member(upper_text, TIME, 1));
+        write_file(root + "/a.gz", gzip_member(lower_text, TIME + 1, 1));
+        setenv("KAVRELT_THREADS", threads, 1);
+        Outcome outcome{run({"-u"}), list_tree(root), read_file(root + "/a")};
+        if (before != nullptr) setenv("KAVRELT_THREADS", saved.c_str(), 1);
+        else unsetenv("KAVRELT_THREADS");
+        return outcome;
+    };
+    const Outcome one = convert_with("1");
+    const Outcome four = convert_with("4");
+    EXPECT_EQ(one.result.status, 0) << one.result.output;
+    EXPECT_EQ(four.result.status, one.result.status);
+    EXPECT_EQ(four.result.output, one.result.output);
+    EXPECT_EQ(four.tree, one.tree);
+    EXPECT_EQ(one.tree, (std::vector<std::string>{"a", "filesok.orv"}));
+    EXPECT_TRUE(four.a == one.a);
+    if (target_system().names_ignore_case) EXPECT_TRUE(one.a == upper_text);
 }
