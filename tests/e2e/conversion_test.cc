@@ -279,5 +279,7 @@ TEST_F(Conversion, NamesEqualButForCaseAreNotReadAheadPastEachOther)
     EXPECT_EQ(four.tree, one.tree);
     EXPECT_EQ(one.tree, (std::vector<std::string>{"a", "filesok.orv"}));
     EXPECT_TRUE(four.a == one.a);
-    if (target_system().names_ignore_case) EXPECT_TRUE(one.a == upper_text);
+    if (target_system().names_ignore_case) {
+        EXPECT_TRUE(one.a == upper_text);
+    }
 }
