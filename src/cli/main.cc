@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ahead.h"
+#include "build_date.h"
 #include "fatal.h"
 #include "platform.h"
 #include "tree.h"
@@ -93,7 +94,7 @@ static void write_marker_or_die(const DirectoryHandle* root, const char* marker_
 
 int main(int argc, char** argv)
 {
-    puts("\nORVANTE file converter V2.0 (compiled " __DATE__ ")");
+    puts("\nORVANTE file converter V2.0 (compiled " KAVRELT_BUILD_DATE ")");
     const char* directory = nullptr;
     const int flags = parse_command_line(argc, argv, &directory);
     if (flags == 0) {
