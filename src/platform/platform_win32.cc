@@ -153,12 +153,21 @@ void close_directory(DirectoryHandle* handle)
     free(handle);
 }
 
+// The next entry of a search. The record is cleared first: wine does not
+// always fill in dwReserved0, the reparse tag, and a value left over from an
+// earlier entry or from the stack could make a link pass for a directory.
+static bool find_next(HANDLE handle, WIN32_FIND_DATAA* found)
+{
+    *found = WIN32_FIND_DATAA{};
+    return FindNextFileA(handle, found) != 0;
+}
+
 // Moves `found` on to the next entry to report. Returns false at the end of
 // the search or when it broke off, with the code in last_find_error.
 static bool skip_passed_over(HANDLE handle, WIN32_FIND_DATAA* found)
 {
     while (!is_reported(*found)) {
-        if (!FindNextFileA(handle, found)) {
+        if (!find_next(handle, found)) {
             last_find_error = GetLastError();
             return false;
         }
@@ -170,7 +179,7 @@ DirectoryListing* find_first_file(const DirectoryHandle* /*dir*/, const char* pa
 {
     // The search goes by the pattern's path, which the held directory keeps
     // leading to it.
-    WIN32_FIND_DATAA found;
+    WIN32_FIND_DATAA found = {};
     const HANDLE handle = FindFirstFileA(pattern, &found);
     if (handle == INVALID_HANDLE_VALUE) {
         last_find_error = GetLastError();
@@ -196,9 +205,9 @@ DirectoryListing* find_first_file(const DirectoryHandle* /*dir*/, const char* pa
 
 bool find_next_file(DirectoryListing* listing, DirectoryEntry* entry)
 {
-    WIN32_FIND_DATAA found;
+    WIN32_FIND_DATAA found = {};
     // ERROR_NO_MORE_FILES at the end; anything else broke the listing off.
-    if (!FindNextFileA(listing->handle, &found)) {
+    if (!find_next(listing->handle, &found)) {
         last_find_error = GetLastError();
         return false;
     }
