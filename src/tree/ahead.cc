@@ -161,9 +161,12 @@ void start_decoding_threads(int threads)
     for (int i = 1; i < threads; ++i) std::thread(decoding_thread).detach();
 }
 
-void plan_directory_jobs(const DirectoryHandle* dir, const DirectoryPlan* plan)
+void plan_directory_jobs(const DirectoryHandle* dir, DirectoryPlan* plan)
 {
+    // Without decoding threads nothing is read ahead, and the rule that
+    // decides what may be costs nothing.
     if (ahead == nullptr) return;
+    plan_read_ahead(plan);
     std::vector<AheadJob*> jobs(plan->count, nullptr);
     for (size_t i = 0; i < plan->count; ++i) {
         const FilePlan& file = plan->files[i];

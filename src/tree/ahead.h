@@ -24,10 +24,11 @@ constexpr uint64_t AHEAD_BUDGET_BYTES = KAVRELT_AHEAD_BUDGET_BYTES;
 // and every directory_job is null. Call once, before the walk.
 void start_decoding_threads(int threads);
 
-// Offers the files of the held directory `dir` that `plan` marks for
-// reading ahead to the decoding threads, in plan order. The jobs use both
-// until end_directory_jobs returns; neither may change before that.
-void plan_directory_jobs(const DirectoryHandle* dir, const DirectoryPlan* plan);
+// Marks the files of `plan` that may be read ahead (plan_read_ahead) and
+// offers them, files of the held directory `dir`, to the decoding threads,
+// in plan order. The jobs use both until end_directory_jobs returns;
+// neither may change before that.
+void plan_directory_jobs(const DirectoryHandle* dir, DirectoryPlan* plan);
 // The job of the plan's file `index`, or null when the walk converts that
 // file all by itself.
 AheadJob* directory_job(size_t index);

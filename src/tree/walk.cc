@@ -64,7 +64,6 @@ static void list_files(const DirectoryHandle* held, const char* dir, const char*
     } while (find_next_file(listing, &entry));
     check_listing_end();
     find_close(listing);
-    plan_read_ahead(plan);
 }
 
 // Prints the line of `dir` and opens it: the root when `parent` is null,
