@@ -28,7 +28,7 @@ static void print_machine()
 
 static void print_corpus(const Corpus& corpus)
 {
-    printf("\ncorpus sources (each compressed with zlib 1, 6, 9 and libdeflate 12, gzip framing):\n");
+    printf("\ncorpus sources (each compressed with zlib 1, 6, 9 and libdeflate 12, the mix also with zopfli; gzip framing):\n");
     for (const CorpusSource& source : corpus.sources) {
         printf("  %-16s %6.2f MiB\n", source.name.c_str(), static_cast<double>(source.data.size()) / (1 << 20));
     }

@@ -13,7 +13,7 @@ wine_test_packages=(wine wine64 googletest libz-mingw-w64-dev)  # its tests unde
 package_packages=(dpkg-dev file)                      # dpkg-shlibdeps, dpkg-parsechangelog
 package_check_packages=(lintian groff-base faketime)  # checks of the packages (faketime: a later clock)
 fuzz_packages=(clang libclang-rt-14-dev)              # libFuzzer with the sanitizers
-bench_packages=(libdeflate-dev libisal-dev isal libdeflate-tools)  # the decoders compared
+bench_packages=(libdeflate-dev libisal-dev isal libdeflate-tools zopfli)  # the decoders compared; zopfli makes inputs
 lint_packages=(shellcheck)                            # these scripts
 
 # Parallel jobs of a build: the machine's processors.

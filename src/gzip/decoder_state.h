@@ -1,6 +1,7 @@
 // The decoder's state record, one per thread, and its byte, bit and window
-// operations. Input arrives in 32768-byte reads; output leaves in whole
-// 32768-byte windows plus one final partial window per member.
+// operations. Input arrives in reads of INPUT_CHUNK bytes; output leaves in
+// whole 32768-byte windows plus one final partial window per member (to a
+// descriptor several windows at a time).
 #pragma once
 
 #include <cstdint>
@@ -12,8 +13,8 @@ constexpr int DECODE_BAD_CODE = 2;     // reserved block type, over-subscribed c
 constexpr int DECODE_NO_MEMORY = 3;    // a table could not be allocated
 constexpr int DECODE_STOPPED = -1;     // input exhausted or a write fell short
 
-constexpr uint32_t INPUT_CHUNK = 32768;        // bytes requested by every read
-constexpr uint32_t INPUT_BUFFER_SIZE = 32832;  // INPUT_CHUNK plus room for 8-byte loads
+constexpr uint32_t INPUT_CHUNK = 131072;       // bytes requested by every read
+constexpr uint32_t INPUT_BUFFER_SIZE = INPUT_CHUNK + 64;  // room for 8-byte loads past the end
 constexpr uint32_t WINDOW_SIZE = 32768;        // Deflate's maximum distance (RFC 1951, 2)
 
 // The window buffer holds WINDOW_SIZE bytes of history, then an output
@@ -21,9 +22,11 @@ constexpr uint32_t WINDOW_SIZE = 32768;        // Deflate's maximum distance (RF
 // literal and a longest match past the end of a window, and match copies
 // store whole words past the end of a match. `window` is the window being
 // filled; the WINDOW_SIZE bytes below it are always the output before it, so
-// a back-reference never has to wrap around. A full window is written and
+// a back-reference never has to wrap around. A full window is done and
 // `window` moves on to the next; only after the last one is the last window
-// copied down to the history.
+// copied down to the history. A sink gets each window when it is done; a
+// descriptor gets the done windows of the output area in one write, when
+// the last is done or the member ends.
 constexpr uint32_t WINDOW_SEGMENTS = 8;
 constexpr uint32_t WINDOW_SLACK = 320;
 constexpr uint32_t WINDOW_BUFFER_SIZE = (1 + WINDOW_SEGMENTS) * WINDOW_SIZE + WINDOW_SLACK;
@@ -39,6 +42,7 @@ struct DecoderState {
     uint8_t* input_buffer;   // INPUT_BUFFER_SIZE bytes, owned by unzip_stream
     uint8_t* window_buffer;  // WINDOW_BUFFER_SIZE bytes, owned by the member reader
     uint8_t* window;         // the window being filled, inside window_buffer
+    uint8_t* unwritten;      // first done byte not yet written to output_fd
     uint32_t input_size;     // bytes of input_buffer that may be fetched
     uint32_t input_pos;      // next byte to fetch
     uint32_t window_pos;     // decoded bytes not yet written, 0 to WINDOW_SIZE
@@ -92,9 +96,12 @@ inline void drop_bits(uint32_t n)
     s.bit_count -= n;
 }
 
-// Writes the decoded bytes pending in the window, unless none are pending or
-// stop_flag is set.
+// Writes the decoded bytes pending in the window, and the done windows not
+// yet written, unless stop_flag is set.
 void flush_window();
+// Writes only the done windows not yet written (for a member that fails:
+// its output keeps every whole window decoded before the failure).
+void flush_whole_windows();
 
 // Called when window_pos reaches WINDOW_SIZE or has passed it by bytes in
 // the slack: writes the full window (unless stop_flag is set) and moves on to

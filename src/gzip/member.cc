@@ -96,7 +96,10 @@ int decode_member_body()
     s.window_pos = 0;
     int last_block = 0;
     do {
-        if (decode_block(&last_block) != DECODE_OK) return -1;
+        if (decode_block(&last_block) != DECODE_OK) {
+            flush_whole_windows();
+            return -1;
+        }
     } while (!last_block);
 
     drop_bits(s.bit_count % 8);  // the fill bits of the last Deflate byte
@@ -120,6 +123,7 @@ int read_gzip_member(bool first_member)
     std::memset(window_buffer, 0, WINDOW_SIZE);
     s.window_buffer = window_buffer;
     s.window = window_buffer + WINDOW_SIZE;
+    s.unwritten = s.window;
     s.stop_flag = 0;
     s.window_pos = 0;
     s.bytes_out = 0;
@@ -136,6 +140,7 @@ int read_gzip_member(bool first_member)
     if (magic_ok && read_header(first_member)) result = decode_member_body();
     s.window_buffer = nullptr;
     s.window = nullptr;
+    s.unwritten = nullptr;
     return result;
 }
 

@@ -3,6 +3,8 @@
 // would: whatever it had written, and nothing of its unflushed output.
 #include "fault_harness.h"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -216,11 +218,17 @@ std::string stored_member(const std::string& data, uint32_t mtime)
     std::string member("\x1f\x8b\x08\x00", 4);  // magic, Deflate, no flags
     put_le(&member, mtime, 4);
     member += std::string("\x00\x03", 2);  // extra flags, operating system
+    // Blocks of at most 65535 bytes, the last one final.
+    size_t at = 0;
+    do {
+        const uint32_t length = static_cast<uint32_t>(std::min<size_t>(data.size() - at, 65535));
+        member.push_back(at + length == data.size() ? '\x01' : '\x00');
+        put_le(&member, length, 2);
+        put_le(&member, ~length & 0xFFFF, 2);
+        member += data.substr(at, length);
+        at += length;
+    } while (at < data.size());
     const uint32_t length = static_cast<uint32_t>(data.size());
-    member.push_back('\x01');  // the final block, stored
-    put_le(&member, length, 2);
-    put_le(&member, ~length & 0xFFFF, 2);
-    member += data;
     put_le(&member, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()),
                                                 static_cast<uInt>(data.size()))), 4);
     put_le(&member, length, 4);

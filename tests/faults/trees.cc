@@ -35,11 +35,11 @@ TreeFile plain(const std::string& path, const std::string& bytes, uint32_t mtime
 
 std::vector<TreeFile> sample_tree()
 {
-    // Several 32 KiB windows of output and several reads of input.
-    const std::string big = text_of(100000, 1) + random_bytes(70000, 2) + text_of(40000, 3);
+    // Several output areas of windows and several reads of input.
+    const std::string big = text_of(100000, 1) + random_bytes(300000, 2) + text_of(40000, 3);
     // The first member fills the first read exactly, so the look for a
     // second member starts a new read.
-    const std::string first = random_bytes(INPUT_CHUNK_BYTES - 10 - 5 - 8, 4);
+    const std::string first = random_bytes(INPUT_CHUNK_BYTES - 10 - 2 * 5 - 8, 4);
     const std::string second = text_of(3000, 5);
     TreeFile multi = {"multi.gz", stored_member(first, TIME + 5) + gzip_member(second, TIME + 6),
                       TIME + 5, FILE_MODE, true, first + second};

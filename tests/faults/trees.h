@@ -8,7 +8,7 @@
 
 // The decoder's read size: a member that ends exactly there makes the look
 // for a following member start a new read.
-constexpr size_t INPUT_CHUNK_BYTES = 32768;
+constexpr size_t INPUT_CHUNK_BYTES = 131072;
 constexpr uint32_t CRASH_TREE_FILES = 200;
 
 // A dozen files in three levels: each kind of compressed file, one of

@@ -117,13 +117,15 @@ void begin_raw_stream(const std::vector<uint8_t>& deflate, bool pad_like_trailer
     s.input_buffer = raw_input_buffer.data();
     s.window_buffer = raw_window_buffer.data();
     s.window = raw_window_buffer.data() + WINDOW_SIZE;
+    s.unwritten = s.window;
 }
 
 std::vector<uint8_t> raw_output()
 {
     std::vector<uint8_t> out = fake_file(raw_output_fd)->output;
     const DecoderState& s = decoder_state;
-    out.insert(out.end(), s.window, s.window + s.window_pos);
+    // Done windows wait for a write of several; the pending part after them.
+    out.insert(out.end(), s.unwritten, s.window + s.window_pos);
     return out;
 }
 
@@ -142,6 +144,7 @@ void end_raw_stream()
     decoder_state.input_buffer = nullptr;
     decoder_state.window_buffer = nullptr;
     decoder_state.window = nullptr;
+    decoder_state.unwritten = nullptr;
     raw_input_buffer.clear();
     raw_window_buffer.clear();
     fake_io_reset();

@@ -1,10 +1,13 @@
-// How a member meets its descriptors: reads of whole chunks, one write per
-// full window plus one for the rest, input served a byte at a time or cut at
+// How a member meets its descriptors: reads of whole chunks, writes of whole
+// windows a full output area at a time plus one for the rest, input served a byte at a time or cut at
 // any chunk boundary, and reads or writes that fail part-way.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "bit_writer.h"
 #include "decode_harness.h"
+#include "decoder_state.h"
 
 namespace {
 
@@ -26,15 +29,16 @@ TEST(MemberIo, EmptyInputFailsWithoutWriting)
     EXPECT_EQ(run.write_calls, 0);
 }
 
-TEST(MemberIo, WritesWholeWindowsAndOneFinalPart)
+TEST(MemberIo, WritesWholeOutputAreasAndOneFinalPart)
 {
-    for (size_t size : {size_t{0}, size_t{1}, size_t{32767}, size_t{32768}, size_t{65536}, size_t{65537}}) {
+    const size_t area = WINDOW_SEGMENTS * WINDOW_SIZE;
+    for (size_t size : {size_t{0}, size_t{1}, size_t{32768}, size_t{65537}, area, 2 * area + 32773}) {
         const std::vector<uint8_t> data = random_bytes(size, static_cast<uint32_t>(size));
         const UnzipRun run = run_unzip(zlib_gzip(data, 1, 0));
         ASSERT_EQ(run.result, 0) << size;
         EXPECT_TRUE(run.output == data) << size;
-        std::vector<uint32_t> expected(size / 32768, 32768);
-        if (size % 32768 != 0) expected.push_back(static_cast<uint32_t>(size % 32768));
+        std::vector<uint32_t> expected(size / area, static_cast<uint32_t>(area));
+        if (size % area != 0) expected.push_back(static_cast<uint32_t>(size % area));
         EXPECT_EQ(run.write_sizes, expected) << size;
     }
 }
@@ -45,18 +49,26 @@ TEST(MemberIo, EveryReadAsksForAWholeChunk)
     const UnzipRun run = run_unzip(zlib_gzip(data, 0, 0));
     ASSERT_EQ(run.result, 0);
     const size_t compressed = zlib_gzip(data, 0, 0).size();
-    EXPECT_EQ(static_cast<size_t>(run.read_calls), compressed / 32768 + 2)
+    EXPECT_EQ(static_cast<size_t>(run.read_calls), compressed / INPUT_CHUNK + 2)
         << "one read per chunk, the last partial one, and the one that finds the end";
-    for (uint32_t size : run.read_sizes) EXPECT_EQ(size, 32768u);
+    for (uint32_t size : run.read_sizes) EXPECT_EQ(size, INPUT_CHUNK);
 }
 
 // The member ends exactly at the end of the first read: its trailer comes from
 // that read, and the only other read is the one that finds no next member.
 TEST(MemberIo, MemberFillingExactlyOneChunk)
 {
-    const std::vector<uint8_t> data = random_bytes(32768 - 23, 2);
-    const std::vector<uint8_t> member = stored_member(data);
-    ASSERT_EQ(member.size(), 32768u);
+    // Stored blocks hold at most 65535 bytes: several fill the chunk.
+    size_t blocks = 1;
+    while (INPUT_CHUNK - 18 - 5 * blocks > 65535 * blocks) blocks++;
+    const std::vector<uint8_t> data = random_bytes(INPUT_CHUNK - 18 - 5 * blocks, 2);
+    BitWriter w;
+    for (size_t at = 0; at < data.size(); at += 65535) {
+        const size_t end = std::min(data.size(), at + 65535);
+        put_stored_block(w, end == data.size(), std::vector<uint8_t>(data.begin() + at, data.begin() + end));
+    }
+    const std::vector<uint8_t> member = gzip_member(finish_bits(w), data);
+    ASSERT_EQ(member.size(), INPUT_CHUNK);
     UnzipRun run = run_unzip(member);
     EXPECT_EQ(run.result, 0);
     EXPECT_TRUE(run.output == data);
