@@ -71,13 +71,15 @@ void flush_window()
         return;
     }
     write_window(s.window_pos, true);
+    // The window starts afresh in place: nothing of it is pending now.
+    s.unwritten = s.window;
     s.window_pos = 0;
 }
 
 void flush_whole_windows()
 {
     DecoderState& s = decoder_state;
-    if (s.write_failed || s.output_sink != nullptr || s.unwritten == s.window) return;
+    if (s.write_failed || s.output_sink != nullptr || s.unwritten >= s.window) return;
     const uint32_t count = static_cast<uint32_t>(s.window - s.unwritten);
     const int written = platform_write(s.output_fd, s.unwritten, count);
     s.unwritten = s.window;

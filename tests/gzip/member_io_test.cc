@@ -78,6 +78,9 @@ TEST(MemberIo, MemberFillingExactlyOneChunk)
     short_member.pop_back();
     run = run_unzip(short_member);
     EXPECT_EQ(run.result, -1) << "the last trailer byte is missing";
+    uint64_t asked = 0;
+    for (uint32_t size : run.write_sizes) asked += size;
+    EXPECT_EQ(asked, data.size()) << "the end found in the trailer writes nothing more";
 }
 
 // Reads that return at most n bytes put chunk boundaries everywhere,
