@@ -107,11 +107,23 @@ int platform_open(const DirectoryHandle* dir, const char* path, int flags, int m
 int platform_read(int fd, void* buffer, uint32_t count);
 // Returns the number of bytes written, or -1 on error. No retry.
 int platform_write(int fd, const void* buffer, uint32_t count);
+// One piece of a gathered write.
+struct WriteBuffer {
+    const void* data;
+    uint32_t size;
+};
+// Writes `count` (at most WRITE_BUFFERS_MOST) buffers one after another, in
+// one call where the system has one. Returns the number of bytes written,
+// or -1 on error; less than their sum is a short write. No retry.
+constexpr int WRITE_BUFFERS_MOST = 64;
+int64_t platform_write_gather(int fd, const WriteBuffer* buffers, int count);
 // Returns 0, or -1 on error.
 int platform_close(int fd);
 // Stores the file's mode word (type and permission bits) in *mode.
 // Returns 0, or -1 on error.
 int platform_fstat_mode(int fd, int* mode);
+// Stores the file's size in bytes in *size. Returns 0, or -1 on error.
+int platform_fstat_size(int fd, uint64_t* size);
 // Renames a file of `dir` to another name in it; fails (returns -1) when
 // `to` exists. Returns 0.
 int platform_rename(const DirectoryHandle* dir, const char* from, const char* to);

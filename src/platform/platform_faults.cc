@@ -47,6 +47,8 @@ uint32_t real_last_error();
 int real_platform_open(const DirectoryHandle* dir, const char* name, int flags, int mode);
 int real_platform_read(int fd, void* buffer, uint32_t count);
 int real_platform_write(int fd, const void* buffer, uint32_t count);
+int64_t real_platform_write_gather(int fd, const WriteBuffer* buffers, int count);
+int real_platform_fstat_size(int fd, uint64_t* size);
 int real_platform_close(int fd);
 int real_platform_fstat_mode(int fd, int* mode);
 int real_platform_rename(const DirectoryHandle* dir, const char* from, const char* to);
@@ -278,6 +280,30 @@ int platform_write(int fd, const void* buffer, uint32_t count)
     return real_platform_write(fd, buffer, count);
 }
 
+// A gathered write is one write call; a short one moves half of the bytes.
+int64_t platform_write_gather(int fd, const WriteBuffer* buffers, int count)
+{
+    const int action = next_call(KIND_WRITE);
+    if (action == ACTION_FAIL) {
+        errno = ENOSPC;
+        return -1;
+    }
+    if (action != ACTION_SHORT) return real_platform_write_gather(fd, buffers, count);
+    uint64_t total = 0;
+    for (int i = 0; i < count; ++i) total += buffers[i].size;
+    if (total <= 1) return real_platform_write_gather(fd, buffers, count);
+    WriteBuffer half[WRITE_BUFFERS_MOST];
+    uint64_t left = total / 2;
+    int pieces = 0;
+    for (int i = 0; i < count && left > 0; ++i) {
+        half[pieces] = buffers[i];
+        if (half[pieces].size > left) half[pieces].size = static_cast<uint32_t>(left);
+        left -= half[pieces].size;
+        pieces++;
+    }
+    return real_platform_write_gather(fd, half, pieces);
+}
+
 int platform_close(int fd)
 {
     if (next_call(KIND_CLOSE) != ACTION_NONE) {
@@ -295,6 +321,15 @@ int platform_fstat_mode(int fd, int* mode)
         return -1;
     }
     return real_platform_fstat_mode(fd, mode);
+}
+
+int platform_fstat_size(int fd, uint64_t* size)
+{
+    if (next_call(KIND_FSTAT) != ACTION_NONE) {
+        errno = EIO;
+        return -1;
+    }
+    return real_platform_fstat_size(fd, size);
 }
 
 int platform_rename(const DirectoryHandle* dir, const char* from, const char* to)

@@ -14,6 +14,8 @@
 #define platform_open real_platform_open
 #define platform_read real_platform_read
 #define platform_write real_platform_write
+#define platform_write_gather real_platform_write_gather
+#define platform_fstat_size real_platform_fstat_size
 #define platform_close real_platform_close
 #define platform_fstat_mode real_platform_fstat_mode
 #define platform_rename real_platform_rename

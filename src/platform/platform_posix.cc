@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -260,6 +261,17 @@ int platform_write(int fd, const void* buffer, uint32_t count)
     return static_cast<int>(write(fd, buffer, count));
 }
 
+int64_t platform_write_gather(int fd, const WriteBuffer* buffers, int count)
+{
+    struct iovec pieces[WRITE_BUFFERS_MOST];
+    if (count > WRITE_BUFFERS_MOST) count = WRITE_BUFFERS_MOST;
+    for (int i = 0; i < count; ++i) {
+        pieces[i].iov_base = const_cast<void*>(buffers[i].data);
+        pieces[i].iov_len = buffers[i].size;
+    }
+    return static_cast<int64_t>(writev(fd, pieces, count));
+}
+
 int platform_close(int fd)
 {
     return close(fd);
@@ -270,6 +282,14 @@ int platform_fstat_mode(int fd, int* mode)
     struct stat info;
     if (fstat(fd, &info) != 0) return -1;
     *mode = static_cast<int>(info.st_mode);
+    return 0;
+}
+
+int platform_fstat_size(int fd, uint64_t* size)
+{
+    struct stat info;
+    if (fstat(fd, &info) != 0) return -1;
+    *size = static_cast<uint64_t>(info.st_size);
     return 0;
 }
 

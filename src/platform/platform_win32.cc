@@ -304,6 +304,20 @@ int platform_write(int fd, const void* buffer, uint32_t count)
     return _write(fd, buffer, count);
 }
 
+// The runtime has no gathered write: one write per buffer, stopping at the
+// first that fails or falls short.
+int64_t platform_write_gather(int fd, const WriteBuffer* buffers, int count)
+{
+    int64_t total = 0;
+    for (int i = 0; i < count; ++i) {
+        const int written = _write(fd, buffers[i].data, buffers[i].size);
+        if (written < 0) return total > 0 ? total : -1;
+        total += written;
+        if (static_cast<uint32_t>(written) != buffers[i].size) break;
+    }
+    return total;
+}
+
 int platform_close(int fd)
 {
     return _close(fd);
@@ -314,6 +328,14 @@ int platform_fstat_mode(int fd, int* mode)
     struct _stat info;
     if (_fstat(fd, &info) != 0) return -1;
     *mode = info.st_mode;
+    return 0;
+}
+
+int platform_fstat_size(int fd, uint64_t* size)
+{
+    struct _stat64 info;
+    if (_fstat64(fd, &info) != 0) return -1;
+    *size = static_cast<uint64_t>(info.st_size);
     return 0;
 }
 

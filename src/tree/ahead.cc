@@ -4,6 +4,15 @@
 // the results file by file. A job that cannot do exactly what the walk would
 // (a file it cannot open, a ".hlp" too large to hold before its rename) is
 // left to the walk, which then converts the file itself.
+//
+// The walk never idles while there is decoding to do: a file no thread has
+// started when the walk gets there, it decodes itself, straight into its
+// output; and while it waits for a thread (for the data of the file it
+// writes, or for a ".hlp" to be released), it decodes the next file no
+// thread has started into memory, writing the data it waits for between
+// that file's windows. The walk frees the budget, so what it decodes ahead
+// never waits for room: a job that finds none is given up, its data
+// dropped, and the walk decodes that file again when it gets there.
 #include "ahead.h"
 
 #include <condition_variable>
@@ -45,6 +54,7 @@ struct AheadJob {
     int result;
     int64_t mtime;
     bool gave_up;
+    bool walk_passed;     // too large for the budget the walk found free
 };
 
 namespace {
@@ -76,9 +86,71 @@ void finish_job(AheadJob* job, int decode)
     ahead->changed.notify_all();
 }
 
-void run_job(AheadJob* job)
+// The file the walk writes while it decodes ahead, whose windows it writes
+// out between the windows it decodes.
+struct WalkWriter {
+    OutputQueue* queue;
+    int output;
+    bool ended;   // every window of the queue was written
+    bool failed;  // a write failed or fell short: nothing more is written
+};
+
+// Writes the windows `writer` has ready, in one call per batch. Never waits.
+void write_ready_windows(WalkWriter* writer)
 {
-    if (job->restore) {
+    if (writer->ended || writer->failed) return;
+    WriteBuffer buffers[WRITE_BUFFERS_MOST];
+    OutputChunk chunks[WRITE_BUFFERS_MOST];
+    for (;;) {
+        int count = 0;
+        uint64_t asked = 0;
+        int taken = TAKE_NOT_YET;
+        while (count < WRITE_BUFFERS_MOST && (taken = output_queue_poll(writer->queue, &chunks[count])) == TAKE_CHUNK) {
+            buffers[count] = WriteBuffer{chunks[count].data, chunks[count].size};
+            asked += chunks[count].size;
+            count++;
+        }
+        if (count > 0) {
+            const int64_t written = platform_write_gather(writer->output, buffers, count);
+            for (int i = 0; i < count; ++i) output_queue_release(chunks[i]);
+            if (written < 0 || static_cast<uint64_t>(written) != asked) {
+                // A write that failed or fell short ends the file, as it ends
+                // the decoder's own writing: nothing more reaches the output.
+                writer->failed = true;
+                output_queue_cancel(writer->queue);
+                return;
+            }
+        }
+        if (taken == TAKE_ENDED) writer->ended = true;
+        if (taken != TAKE_CHUNK) return;
+    }
+}
+
+// The walk's decoding ahead: the job's queue, and the file it writes
+// meanwhile (null while it waits for a file's release).
+struct WalkAhead {
+    OutputQueue* queue;
+    WalkWriter* writer;
+};
+
+int write_ahead_of_walk(void* context, const uint8_t* data, uint32_t count)
+{
+    WalkAhead& ahead_of_walk = *static_cast<WalkAhead*>(context);
+    if (output_queue_write(ahead_of_walk.queue, data, count) < 0) return -1;
+    if (ahead_of_walk.writer != nullptr) {
+        write_ready_windows(ahead_of_walk.writer);
+        // The run ends on that failure: this file is of no more use.
+        if (ahead_of_walk.writer->failed) return -1;
+    }
+    return static_cast<int>(count);
+}
+
+// Runs `job` on a decoding thread, or, with `by_walk`, on the walk's thread
+// while it waits (writing `writer`'s windows meanwhile). Returns false when
+// the walk passed the job by: it stays waiting for a thread, or the walk.
+bool run_job(AheadJob* job, bool by_walk, WalkWriter* writer)
+{
+    if (job->restore && job->signature == SIGNATURE_UNKNOWN) {
         const int found = read_gzip_signature(job->dir, job->input_name);
         {
             const std::lock_guard<std::mutex> guard(ahead->lock);
@@ -87,20 +159,33 @@ void run_job(AheadJob* job)
         ahead->changed.notify_all();
         if (found != SIGNATURE_GZIP) {
             finish_job(job, DECODE_NOT_STARTED);
-            return;
+            return true;
         }
     }
     const int input = platform_open(job->dir, job->input_name, OPEN_READ_BINARY, 0);
     if (input < 0) {
         finish_job(job, DECODE_NOT_STARTED);
-        return;
+        return true;
+    }
+    if (by_walk) {
+        // Data at least as large as the file would not fit: decoding it
+        // would be given up, and that work lost.
+        uint64_t size = 0;
+        if (platform_fstat_size(input, &size) != 0 || size >= output_budget_free()) {
+            platform_close(input);
+            const std::lock_guard<std::mutex> guard(ahead->lock);
+            job->walk_passed = true;
+            job->state = JOB_WAITING;
+            return false;
+        }
     }
     int mode = 0;
     OutputQueue* queue = nullptr;
-    if (platform_fstat_mode(input, &mode) != 0 || (queue = create_output_queue(job->restore)) == nullptr) {
+    const int waiting = by_walk ? QUEUE_NEVER_WAITS : job->restore ? QUEUE_GIVES_UP_WHEN_HURRIED : QUEUE_WAITS;
+    if (platform_fstat_mode(input, &mode) != 0 || (queue = create_output_queue(waiting)) == nullptr) {
         platform_close(input);
         finish_job(job, DECODE_NOT_STARTED);
-        return;
+        return true;
     }
     bool hurried = false;
     {
@@ -113,14 +198,25 @@ void run_job(AheadJob* job)
     ahead->changed.notify_all();
     if (hurried) output_queue_hurry(queue);
 
-    const WindowSink sink = {write_to_queue, queue};
+    WalkAhead ahead_of_walk = {queue, writer};
+    const WindowSink sink = by_walk ? WindowSink{write_ahead_of_walk, &ahead_of_walk} : WindowSink{write_to_queue, queue};
     const int result = unzip_to_sink(input, &sink);
     const int64_t mtime = member_mtime();
     platform_close(input);
-    const bool gave_up = output_queue_gave_up(queue);
+    const bool gave_up = output_queue_gave_up(queue) || (writer != nullptr && writer->failed);
     // Closed before the job is done: once it is, the walk may release the
     // queue at any moment.
     output_queue_close(queue);
+    if (by_walk && gave_up) {
+        // Its data goes back to the budget at once; the walk decodes the
+        // file itself when it gets there.
+        destroy_output_queue(queue);
+        const std::lock_guard<std::mutex> guard(ahead->lock);
+        job->queue = nullptr;
+        job->decode = DECODE_NOT_STARTED;
+        job->state = JOB_DONE;
+        return true;
+    }
     {
         const std::lock_guard<std::mutex> guard(ahead->lock);
         job->result = result;
@@ -129,6 +225,7 @@ void run_job(AheadJob* job)
         job->state = JOB_DONE;
     }
     ahead->changed.notify_all();
+    return true;
 }
 
 // The first job still waiting, or null; the lock is held.
@@ -136,6 +233,44 @@ AheadJob* next_waiting(Ahead& a)
 {
     while (a.next < a.jobs.size() && (a.jobs[a.next] == nullptr || a.jobs[a.next]->state != JOB_WAITING)) a.next++;
     return a.next < a.jobs.size() ? a.jobs[a.next] : nullptr;
+}
+
+// The first job waiting that the walk has not passed by, or null; the lock
+// is held.
+AheadJob* next_waiting_for_walk(Ahead& a)
+{
+    for (size_t i = a.next; i < a.jobs.size(); ++i) {
+        AheadJob* job = a.jobs[i];
+        if (job != nullptr && job->state == JOB_WAITING && !job->walk_passed) return job;
+    }
+    return nullptr;
+}
+
+// The walk, about to wait for `awaited`, decodes the next job no thread has
+// started instead, and writes `writer`'s windows meanwhile (when not null).
+// Returns false when `awaited` is done, there was no such job, or the walk
+// passed it by: the walk then waits.
+bool decode_ahead_on_walk(const AheadJob* awaited, WalkWriter* writer)
+{
+    AheadJob* job = nullptr;
+    {
+        const std::lock_guard<std::mutex> guard(ahead->lock);
+        if (awaited->state == JOB_DONE) return false;
+        job = next_waiting_for_walk(*ahead);
+        if (job == nullptr) return false;
+        job->state = JOB_RUNNING;
+    }
+    return run_job(job, true, writer);
+}
+
+// Claims a job no thread has started, so that the walk converts the file
+// itself; the lock is held.
+void claim_if_waiting(AheadJob* job)
+{
+    if (job->state != JOB_WAITING) return;
+    job->state = JOB_DONE;
+    job->decode = DECODE_NOT_STARTED;
+    if (job->signature == SIGNATURE_UNKNOWN) job->signature = SIGNATURE_UNREAD;
 }
 
 void decoding_thread()
@@ -147,7 +282,7 @@ void decoding_thread()
             ahead->changed.wait(guard, [&job] { return (job = next_waiting(*ahead)) != nullptr; });
             job->state = JOB_RUNNING;
         }
-        run_job(job);
+        run_job(job, false, nullptr);
     }
 }
 
@@ -220,6 +355,7 @@ void end_directory_jobs()
 bool job_signature(AheadJob* job, bool* gzip)
 {
     std::unique_lock<std::mutex> guard(ahead->lock);
+    claim_if_waiting(job);
     ahead->changed.wait(guard, [job] { return job->signature != SIGNATURE_UNKNOWN; });
     *gzip = job->signature == SIGNATURE_GZIP;
     // Where the job could not open or read the file, the walk looks itself.
@@ -231,10 +367,13 @@ void job_wait_released(AheadJob* job)
     OutputQueue* queue = nullptr;
     {
         const std::lock_guard<std::mutex> guard(ahead->lock);
+        claim_if_waiting(job);
         job->hurried = true;
         queue = job->queue;
     }
     if (queue != nullptr) output_queue_hurry(queue);
+    while (decode_ahead_on_walk(job, nullptr)) {
+    }
     std::unique_lock<std::mutex> guard(ahead->lock);
     ahead->changed.wait(guard, [job] { return job->state == JOB_DONE; });
 }
@@ -242,6 +381,7 @@ void job_wait_released(AheadJob* job)
 bool job_decoding(AheadJob* job, int* mode)
 {
     std::unique_lock<std::mutex> guard(ahead->lock);
+    claim_if_waiting(job);
     ahead->changed.wait(guard, [job] { return job->decode != DECODE_NOT_YET; });
     if (job->decode != DECODE_STARTED) return false;
     // A restore job is done before the walk renames its file: it is of use
@@ -259,21 +399,26 @@ int job_write_decoded(AheadJob* job, int output)
         queue = job->queue;
     }
     output_queue_stream(queue);
-    OutputChunk chunk;
-    bool written = true;
-    while (output_queue_take(queue, &chunk)) {
-        written = platform_write(output, chunk.data, chunk.size) == static_cast<int>(chunk.size);
+    WalkWriter writer = {queue, output, false, false};
+    for (;;) {
+        write_ready_windows(&writer);
+        if (writer.ended || writer.failed) break;
+        // Nothing to write yet: decode ahead while the thread decodes this
+        // file, or else wait for its next windows.
+        if (decode_ahead_on_walk(job, &writer)) continue;
+        OutputChunk chunk;
+        if (!output_queue_take(queue, &chunk)) break;
+        const bool written = platform_write(output, chunk.data, chunk.size) == static_cast<int>(chunk.size);
         output_queue_release(chunk);
         if (!written) {
-            // A write that failed or fell short ends the file, as it ends
-            // the decoder's own writing: nothing more reaches the output.
+            writer.failed = true;
             output_queue_cancel(queue);
             break;
         }
     }
     std::unique_lock<std::mutex> guard(ahead->lock);
     ahead->changed.wait(guard, [job] { return job->state == JOB_DONE; });
-    return written ? job->result : -1;
+    return writer.failed ? -1 : job->result;
 }
 
 int64_t job_mtime(AheadJob* job)

@@ -25,7 +25,7 @@ struct OutputQueue {
     std::deque<OutputChunk> chunks;
     std::deque<OutputChunk> taken;  // the consumer's batch; only it uses them
     uint64_t queued_bytes;   // bytes in `chunks`
-    bool may_give_up;
+    int waiting;             // QUEUE_WAITS, ...
     bool hurried;            // its consumer waits for it to be closed
     bool streamed;           // the consumer writes it out as it fills
     bool cancelled;
@@ -128,10 +128,17 @@ void set_output_budget(uint64_t bytes)
     s.budget = bytes;
 }
 
-OutputQueue* create_output_queue(bool may_give_up)
+uint64_t output_budget_free()
+{
+    Shared& s = shared();
+    const std::lock_guard<std::mutex> guard(s.lock);
+    return s.used < s.budget ? s.budget - s.used : 0;
+}
+
+OutputQueue* create_output_queue(int waiting)
 {
     OutputQueue* q = new (std::nothrow) OutputQueue{};
-    if (q != nullptr) q->may_give_up = may_give_up;
+    if (q != nullptr) q->waiting = waiting;
     return q;
 }
 
@@ -170,8 +177,9 @@ int output_queue_write(OutputQueue* queue, const uint8_t* data, uint32_t count)
         }
         if (has_room(s, q, count, waited)) break;
         // The budget is held by later files that cannot be written before
-        // this one: waiting would never end.
-        if (q.may_give_up && q.hurried) {
+        // this one, or this producer is the one who frees it: waiting would
+        // never end.
+        if ((q.waiting == QUEUE_GIVES_UP_WHEN_HURRIED && q.hurried) || q.waiting == QUEUE_NEVER_WAITS) {
             q.gave_up = true;
             continue;
         }
@@ -247,6 +255,23 @@ bool output_queue_take(OutputQueue* queue, OutputChunk* chunk)
     *chunk = q.taken.front();
     q.taken.pop_front();
     return true;
+}
+
+int output_queue_poll(OutputQueue* queue, OutputChunk* chunk)
+{
+    OutputQueue& q = *queue;
+    if (q.taken.empty()) {
+        Shared& s = shared();
+        const std::lock_guard<std::mutex> guard(s.lock);
+        give_back_released(s);
+        if (q.chunks.empty()) return q.closed ? TAKE_ENDED : TAKE_NOT_YET;
+        q.taken.swap(q.chunks);
+        q.queued_bytes = 0;
+        wake_producers(s);
+    }
+    *chunk = q.taken.front();
+    q.taken.pop_front();
+    return TAKE_CHUNK;
 }
 
 void output_queue_release(OutputChunk chunk)

@@ -19,13 +19,23 @@ struct OutputChunk {
 // them out. A queue being written out (see output_queue_stream) may add at
 // most STREAM_QUEUE_BYTES beyond it, plus the batch being written.
 void set_output_budget(uint64_t bytes);
+// Bytes of the budget no queue holds now.
+uint64_t output_budget_free();
 constexpr uint32_t STREAM_QUEUE_BYTES = 1u << 20;
 
-// A new, empty queue. Returns null when out of memory. A queue that `may
-// give up` is one whose consumer will wait for it to be closed before taking
-// anything: once hurried (output_queue_hurry), a write that finds no room
-// fails instead of waiting.
-OutputQueue* create_output_queue(bool may_give_up);
+// How a queue's producer meets a spent budget:
+// QUEUE_WAITS: it waits for room.
+// QUEUE_GIVES_UP_WHEN_HURRIED: its consumer will wait for it to be closed
+//   before taking anything; once hurried (output_queue_hurry), a write that
+//   finds no room fails instead of waiting.
+// QUEUE_NEVER_WAITS: a write that finds no room fails (the producer is the
+//   thread that frees the budget: it must never wait for room).
+constexpr int QUEUE_WAITS = 0;
+constexpr int QUEUE_GIVES_UP_WHEN_HURRIED = 1;
+constexpr int QUEUE_NEVER_WAITS = 2;
+
+// A new, empty queue. Returns null when out of memory.
+OutputQueue* create_output_queue(int waiting);
 // Releases the queue and whatever it still holds. Only once its producer has
 // closed it, or never started.
 void destroy_output_queue(OutputQueue* queue);
@@ -50,6 +60,13 @@ void output_queue_stream(OutputQueue* queue);
 // Waits for the next chunk. False when the producer closed the queue and
 // every chunk was taken.
 bool output_queue_take(OutputQueue* queue, OutputChunk* chunk);
+// Takes the next chunk if one is queued, without waiting: TAKE_CHUNK,
+// TAKE_NOT_YET when the producer has not delivered it yet, TAKE_ENDED when
+// the queue is closed and every chunk was taken.
+constexpr int TAKE_CHUNK = 1;
+constexpr int TAKE_NOT_YET = 0;
+constexpr int TAKE_ENDED = -1;
+int output_queue_poll(OutputQueue* queue, OutputChunk* chunk);
 // Gives a taken chunk's memory back to the budget (a few chunks at a time,
 // on this thread's next release, take, cancel or destroy).
 void output_queue_release(OutputChunk chunk);

@@ -85,7 +85,12 @@ TEST_P(KilledAtCall, ASecondRunCompletesTheTree)
         SCOPED_TRACE("KAVRELT_FAULT=" + fault);
         const std::string root = fresh_tree("tree", files);
         const RunOutcome killed = run(run_setup(faulty_binary(), fault), root);
-        EXPECT_EQ(killed.signal, SIGKILL) << "status " << killed.status << "\n" << killed.output;
+        // With decoding threads the number of calls depends on timing (the
+        // walk may pass a file by that it would decode ahead): a run may end
+        // before call k, and must then have completed the tree.
+        if (killed.signal != SIGKILL) {
+            EXPECT_TRUE(killed.signal == 0 && killed.status == 0) << "status " << killed.status << "\n" << killed.output;
+        }
         ++tried;
         if (!check_after_kill(root, killed) && ++failures >= MOST_REPORTED_FAILURES) return;
     }
