@@ -87,10 +87,13 @@ double run_or_die(const std::vector<std::string>& argv);
 struct ChildRun {
     double seconds;
     int64_t max_rss_kib;     // peak resident set of this child alone
+    double cpu_seconds;      // user and system time of this child
 };
 // As run_or_die, but started through measure_run, which also reports the
 // child's peak memory; `result_path` is a scratch file for its report.
 ChildRun run_measured_or_die(const std::vector<std::string>& argv, const std::string& result_path);
 // cp -r from to, rm -rf path: shell tools, so the floor is what users get.
 double copy_tree_or_die(const std::string& from, const std::string& to);
+// cp -a: links stay links, as in a copy of a real tree.
+double copy_tree_as_is_or_die(const std::string& from, const std::string& to);
 void remove_tree_or_die(const std::string& path);

@@ -1,5 +1,5 @@
-// Runs one program and writes its exit status, wall time and peak memory to
-// a file:  measure_run RESULT_FILE PROGRAM [ARGUMENT]...
+// Runs one program and writes its exit status, wall time, peak memory and
+// processor time (user and system) to a file:  measure_run RESULT_FILE PROGRAM [ARGUMENT]...
 // Linux counts the memory of the process a child was started from into the
 // child's peak, so the benchmark, which holds its whole corpus, cannot start
 // kavrelt itself; this program is linked statically to stay far smaller than
@@ -35,6 +35,8 @@ int main(int argc, char** argv)
     const int exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
     FILE* result = fopen(argv[1], "w");
     if (result == nullptr) return 2;
-    fprintf(result, "%d %.6f %ld\n", exit_status, seconds, usage.ru_maxrss);
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    fprintf(result, "%d %.6f %ld %.6f\n", exit_status, seconds, usage.ru_maxrss, cpu);
     return fclose(result) == 0 ? 0 : 2;
 }

@@ -140,11 +140,13 @@ ChildRun run_measured_or_die(const std::vector<std::string>& argv, const std::st
     run_or_die(measured);
     FILE* result = fopen(result_path.c_str(), "r");
     int exit_status = -1;
-    ChildRun run{0, 0};
+    ChildRun run{0, 0, 0};
     long long max_rss_kib = 0;
-    const int fields = result == nullptr ? 0 : fscanf(result, "%d %lf %lld", &exit_status, &run.seconds, &max_rss_kib);
+    const int fields = result == nullptr ? 0
+                                         : fscanf(result, "%d %lf %lld %lf", &exit_status, &run.seconds, &max_rss_kib,
+                                                  &run.cpu_seconds);
     if (result != nullptr) fclose(result);
-    if (fields != 3 || exit_status != 0) die("failed:" + describe(argv));
+    if (fields != 4 || exit_status != 0) die("failed:" + describe(argv));
     run.max_rss_kib = max_rss_kib;
     return run;
 }
@@ -152,6 +154,11 @@ ChildRun run_measured_or_die(const std::vector<std::string>& argv, const std::st
 double copy_tree_or_die(const std::string& from, const std::string& to)
 {
     return run_or_die({"cp", "-r", from, to});
+}
+
+double copy_tree_as_is_or_die(const std::string& from, const std::string& to)
+{
+    return run_or_die({"cp", "-a", from, to});
 }
 
 void remove_tree_or_die(const std::string& path)

@@ -1,10 +1,12 @@
-// Whole runs of the kavrelt executable over four trees: the large corpus
-// files, 5,000 small files, a mix of both, and one large file. Each is timed
-// with the default thread count and with KAVRELT_THREADS=1, against `cp -r`
-// of the already decompressed tree (what the file system costs at least),
-// libdeflate's in-memory decoding plus that copy, and the command-line peers
-// igzip and libdeflate-gunzip doing the same job over every file of the tree
-// in one process. Then kavrelt's peak memory. KAVRELT_BENCH_BASELINE may
+// Whole runs of the kavrelt executable over six trees: the large corpus
+// files, 5,000 small files, a mix of both, one large file, 2,000
+// directories of 3 small files, and a copy of this machine's
+// /usr/share/doc. Each is timed with the default thread count and with
+// KAVRELT_THREADS=1, against `cp -r` of the already decompressed tree (what
+// the file system costs at least), libdeflate's in-memory decoding plus that
+// copy, and the command-line peers igzip and libdeflate-gunzip doing the
+// same job: `find` gives them every compressed file of the tree, in one
+// process where the command line holds them. Then kavrelt's peak memory. KAVRELT_BENCH_BASELINE may
 // name another build of kavrelt (say of the commit before a change): it is
 // timed in the same rounds, and the report gives kavrelt's speed against it.
 #include "bench.h"
@@ -26,6 +28,10 @@ constexpr int SUBDIRECTORIES = 5;
 constexpr size_t SMALL_MIN_BYTES = 1024;
 constexpr size_t SMALL_MAX_BYTES = 65536;
 constexpr int LARGE_FILE_COPIES = 2;
+constexpr int MANY_DIRECTORIES = 2000;
+constexpr int FILES_PER_SMALL_DIRECTORY = 3;
+constexpr size_t TINY_MAX_BYTES = 8192;
+constexpr size_t TREE_COUNT = 6;
 
 // A compressed tree and its decompressed twin.
 struct TreePair {
@@ -34,6 +40,7 @@ struct TreePair {
     std::string peer_dir;              // gz_dir with every compressed file named *.gz
     std::vector<std::string> outputs;  // decompressed files, relative to either root
     size_t plain_bytes;
+    size_t compressed_files = 0;       // where `outputs` does not list them
 };
 
 // Measurements of one tree; every list holds one value per round.
@@ -46,6 +53,7 @@ struct TreeTimes {
     std::vector<double> libdeflate_gunzip;
     std::vector<double> baseline;
     std::vector<double> baseline_one_thread;
+    std::vector<double> cpu;  // processor time of the default-thread runs
     int64_t max_rss_kib;
 };
 
@@ -88,6 +96,70 @@ static void add_small_files(const Corpus& corpus, int count, const std::string& 
     }
 }
 
+// `directories` directories of `per_directory` files of 1 to 8 KiB, as a
+// distribution's documentation tree has them (a few files per package),
+// fifty to a parent directory. Names as in add_small_files.
+static void add_small_directories(const Corpus& corpus, int directories, int per_directory, TreePair* tree)
+{
+    uint64_t state = 0x9E3779B97F4A7C15u;
+    for (int d = 0; d < directories; ++d) {
+        char relative_dir[48];
+        snprintf(relative_dir, sizeof relative_dir, "p%02d/package%04d", d / 50, d);
+        make_directories_or_die(tree->gz_dir + "/" + relative_dir);
+        make_directories_or_die(tree->plain_dir + "/" + relative_dir);
+        for (int f = 0; f < per_directory; ++f) {
+            const int i = d * per_directory + f;
+            const Bytes& source = corpus.sources[static_cast<size_t>(i) % corpus.sources.size()].data;
+            const size_t size = SMALL_MIN_BYTES + next_random(&state) % (TINY_MAX_BYTES - SMALL_MIN_BYTES + 1);
+            const size_t offset = next_random(&state) % (source.size() - size + 1);
+            const Bytes data(source.begin() + static_cast<ptrdiff_t>(offset),
+                             source.begin() + static_cast<ptrdiff_t>(offset + size));
+            char name[32];
+            snprintf(name, sizeof name, i % 5 == 0 ? "f%05d.hlp" : "f%05d.txt", i);
+            const std::string output = std::string(relative_dir) + "/" + name;
+            const std::string compressed_name = i % 5 == 0 ? output : output + ".gz";
+            write_file_or_die(tree->gz_dir + "/" + compressed_name, zlib_gzip(data, 6));
+            write_file_or_die(tree->plain_dir + "/" + output, data);
+            tree->outputs.push_back(output);
+            tree->plain_bytes += size;
+        }
+    }
+}
+
+// A copy of /usr/share/doc as it is (links included). Its decompressed twin
+// is the copy converted by kavrelt itself (checked elsewhere against zlib,
+// by scripts/real-tree); its size counts what kavrelt decoded.
+static bool add_documentation_copy(const std::string& kavrelt, TreePair* tree)
+{
+    const std::string source = "/usr/share/doc";
+    if (!std::filesystem::is_directory(source)) return false;
+    remove_tree_or_die(tree->gz_dir);
+    remove_tree_or_die(tree->plain_dir);
+    copy_tree_as_is_or_die(source, tree->gz_dir);
+    uint64_t compressed_bytes = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(tree->gz_dir)) {
+        if (entry.is_regular_file() && !entry.is_symlink() && entry.path().extension() == ".gz") {
+            compressed_bytes += entry.file_size();
+            tree->compressed_files++;
+        }
+    }
+    copy_tree_as_is_or_die(tree->gz_dir, tree->plain_dir);
+    run_measured_or_die({kavrelt, tree->plain_dir}, tree->plain_dir + ".measure");
+    uint64_t before = 0;
+    uint64_t after = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(tree->gz_dir)) {
+        if (entry.is_regular_file() && !entry.is_symlink()) before += entry.file_size();
+    }
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(tree->plain_dir)) {
+        if (entry.is_regular_file() && !entry.is_symlink()) after += entry.file_size();
+    }
+    std::filesystem::remove(tree->plain_dir + "/filesok.orv");
+    // Every byte the tree grew by, plus the compressed bytes it lost, came
+    // out of the decoder.
+    tree->plain_bytes = after - before + compressed_bytes;
+    return true;
+}
+
 // Corpus files `first` to `first + count - 1`, each in a directory named
 // after its source, as build_corpus wrote them below its own directories.
 static void add_large_files(const Corpus& corpus, size_t first, size_t count, const std::string& large_gz_dir,
@@ -112,10 +184,10 @@ static void make_peer_copy(TreePair* tree)
 {
     tree->peer_dir = tree->gz_dir + "-peer";
     remove_tree_or_die(tree->peer_dir);
-    copy_tree_or_die(tree->gz_dir, tree->peer_dir);
+    copy_tree_as_is_or_die(tree->gz_dir, tree->peer_dir);
     for (const auto& entry : std::filesystem::recursive_directory_iterator(tree->peer_dir)) {
         const std::string path = entry.path().string();
-        if (entry.is_regular_file() && entry.path().extension() == ".hlp") {
+        if (entry.is_regular_file() && !entry.is_symlink() && entry.path().extension() == ".hlp") {
             std::filesystem::rename(path, path + ".gz");
         }
     }
@@ -144,10 +216,11 @@ static void check_converted_tree(const TreePair& tree, const std::string& run_di
 
 // One run with KAVRELT_THREADS set to `threads`, or unset for the default.
 static void time_kavrelt_tree(const std::string& kavrelt, const TreePair& tree, const std::string& run_dir,
-                              const char* threads, bool check, std::vector<double>* seconds, int64_t* max_rss_kib)
+                              const char* threads, bool check, std::vector<double>* seconds, int64_t* max_rss_kib,
+                              std::vector<double>* cpu_seconds = nullptr)
 {
     remove_tree_or_die(run_dir);
-    copy_tree_or_die(tree.gz_dir, run_dir);
+    copy_tree_as_is_or_die(tree.gz_dir, run_dir);
     flush_file_system();
     if (threads != nullptr) setenv("KAVRELT_THREADS", threads, 1);
     const ChildRun run = run_measured_or_die({kavrelt, run_dir}, run_dir + ".measure");
@@ -155,6 +228,7 @@ static void time_kavrelt_tree(const std::string& kavrelt, const TreePair& tree, 
     if (check) check_converted_tree(tree, run_dir);
     remove_tree_or_die(run_dir);
     seconds->push_back(run.seconds);
+    if (cpu_seconds != nullptr) cpu_seconds->push_back(run.cpu_seconds);
     *max_rss_kib = std::max(*max_rss_kib, run.max_rss_kib);
 }
 
@@ -162,24 +236,20 @@ static double time_copy_tree(const TreePair& tree, const std::string& run_dir)
 {
     remove_tree_or_die(run_dir);
     flush_file_system();
-    const double seconds = copy_tree_or_die(tree.plain_dir, run_dir);
+    const double seconds = copy_tree_as_is_or_die(tree.plain_dir, run_dir);
     remove_tree_or_die(run_dir);
     return seconds;
 }
 
 // A peer program given every compressed file of a fresh copy of the peer
-// tree on one command line.
-static double time_peer(const std::vector<std::string>& command, const TreePair& tree, const std::string& run_dir)
+// tree by `find`, as a user would run it; the time includes the find.
+static double time_peer(const std::string& command, const TreePair& tree, const std::string& run_dir)
 {
     remove_tree_or_die(run_dir);
-    copy_tree_or_die(tree.peer_dir, run_dir);
-    std::vector<std::string> argv = command;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(run_dir)) {
-        if (entry.is_regular_file()) argv.push_back(entry.path().string());
-    }
-    std::sort(argv.begin() + static_cast<ptrdiff_t>(command.size()), argv.end());
+    copy_tree_as_is_or_die(tree.peer_dir, run_dir);
     flush_file_system();
-    const double seconds = run_or_die(argv);
+    const double seconds =
+        run_or_die({"sh", "-c", "find \"$0\" -type f -name '*.gz' -exec " + command + " {} +", run_dir});
     remove_tree_or_die(run_dir);
     return seconds;
 }
@@ -209,7 +279,8 @@ static void print_tree_row(const char* label, const TreePair& tree, const TreeTi
     const double copy = speed(tree, times.copy);
     const double igzip = speed(tree, times.igzip);
     const double gunzip = speed(tree, times.libdeflate_gunzip);
-    printf("%-20s %5zu %7.1f %8.1f %8.1f %8.1f %8.1f %8.1f", label, tree.outputs.size(),
+    printf("%-20s %5zu %7.1f %8.1f %8.1f %8.1f %8.1f %8.1f", label,
+           tree.compressed_files != 0 ? tree.compressed_files : tree.outputs.size(),
            static_cast<double>(tree.plain_bytes) / 1e6, kavrelt, one, copy, igzip, gunzip);
     if (times.libdeflate_and_copy.empty()) {
         printf(" %8s", "-");
@@ -222,7 +293,8 @@ static void print_tree_row(const char* label, const TreePair& tree, const TreeTi
     } else {
         printf(" %7.2f", kavrelt / speed(tree, times.libdeflate_and_copy));
     }
-    printf(" %7.2f %7.2f %8lld\n", kavrelt / igzip, kavrelt / gunzip, static_cast<long long>(times.max_rss_kib));
+    printf(" %7.2f %7.2f %8lld %5.2f\n", kavrelt / igzip, kavrelt / gunzip, static_cast<long long>(times.max_rss_kib),
+           median(times.cpu) / median(times.kavrelt));
 }
 
 // Peak memory of kavrelt converting a tree that holds one file of `data`.
@@ -277,26 +349,32 @@ void bench_trees(const std::string& kavrelt, const Corpus& corpus, const std::st
     write_file_or_die(one.plain_dir + "/all.bin", one_data);
     one.outputs.push_back("all.bin");
     one.plain_bytes = one_data.size();
-    TreePair* const trees[] = {&large, &small, &mixed, &one};
-    const char* const labels[] = {"(a) large files", "(b) small files", "(c) mixed", "(d) one large file"};
-    for (TreePair* tree : trees) make_peer_copy(tree);
+    TreePair directories = new_tree(work_dir, "directories");
+    add_small_directories(corpus, MANY_DIRECTORIES, FILES_PER_SMALL_DIRECTORY, &directories);
+    TreePair doc = new_tree(work_dir, "doc");
+    const bool have_doc = add_documentation_copy(kavrelt, &doc);
+    TreePair* const trees[TREE_COUNT] = {&large, &small, &mixed, &one, &directories, &doc};
+    const char* const labels[TREE_COUNT] = {"(a) large files", "(b) small files", "(c) mixed",
+                                            "(d) one large file", "(e) 2000 directories", "(f) /usr/share/doc"};
+    const size_t tree_count = have_doc ? TREE_COUNT : TREE_COUNT - 1;
+    for (size_t t = 0; t < tree_count; ++t) make_peer_copy(trees[t]);
 
     libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
     if (decompressor == nullptr) die("libdeflate_alloc_decompressor failed");
     const std::string run_dir = work_dir + "/run";
     const char* const baseline = getenv("KAVRELT_BENCH_BASELINE");
-    TreeTimes times[4] = {};
+    TreeTimes times[TREE_COUNT] = {};
     std::vector<double> unzip_seconds;
     for (int round = 0; round < TREE_ROUNDS; ++round) {
         fprintf(stderr, "bench: whole runs, round %d of %d\n", round + 1, TREE_ROUNDS);
-        for (size_t t = 0; t < 4; ++t) {
+        for (size_t t = 0; t < tree_count; ++t) {
             TreePair& tree = *trees[t];
             TreeTimes& tt = times[t];
-            time_kavrelt_tree(kavrelt, tree, run_dir, nullptr, round == 0, &tt.kavrelt, &tt.max_rss_kib);
+            time_kavrelt_tree(kavrelt, tree, run_dir, nullptr, round == 0, &tt.kavrelt, &tt.max_rss_kib, &tt.cpu);
             time_kavrelt_tree(kavrelt, tree, run_dir, "1", round == 0, &tt.kavrelt_one_thread, &tt.max_rss_kib);
             const double copy_seconds = time_copy_tree(tree, run_dir);
             tt.copy.push_back(copy_seconds);
-            if (t != 1) {
+            if (t != 1 && t < 4) {
                 const double decode_seconds =
                     t == 3 ? time_libdeflate(decompressor, read_file_or_die(one.gz_dir + "/all.bin.gz"), &one_data)
                            : time_libdeflate_tree(corpus, tree, decompressor);
@@ -307,8 +385,8 @@ void bench_trees(const std::string& kavrelt, const Corpus& corpus, const std::st
                 time_kavrelt_tree(baseline, tree, run_dir, nullptr, round == 0, &tt.baseline, &unused_kib);
                 time_kavrelt_tree(baseline, tree, run_dir, "1", round == 0, &tt.baseline_one_thread, &unused_kib);
             }
-            tt.igzip.push_back(time_peer({"igzip", "-d", "--rm", "-q"}, tree, run_dir));
-            tt.libdeflate_gunzip.push_back(time_peer({"libdeflate-gunzip"}, tree, run_dir));
+            tt.igzip.push_back(time_peer("igzip -d --rm -q", tree, run_dir));
+            tt.libdeflate_gunzip.push_back(time_peer("libdeflate-gunzip", tree, run_dir));
         }
         unzip_seconds.push_back(time_kavrelt(one.gz_dir + "/all.bin.gz", "/dev/null"));
     }
@@ -319,13 +397,15 @@ void bench_trees(const std::string& kavrelt, const Corpus& corpus, const std::st
     printf("   kavrelt: default thread count (%s) / KAVRELT_THREADS=1; cp -r copies the decompressed tree on\n",
            "the processors it may use, at most 16");
     printf("   the same file system; igzip -d --rm and libdeflate-gunzip get every file of the tree (with the\n");
-    printf("   stripped .gz put back) in one process; ldf+cp = libdeflate's in-memory decoding plus cp -r\n\n");
-    printf("%-20s %5s %7s %8s %8s %8s %8s %8s %8s %6s %6s %7s %7s %7s %8s\n", "tree", "files", "MB", "kavrelt",
-           "k 1thr", "cp -r", "igzip", "ldf-gz", "ldf+cp", "k/cp", "k1/cp", "k/l+cp", "k/igz", "k/ldgz", "RSS KiB");
-    for (size_t t = 0; t < 4; ++t) print_tree_row(labels[t], *trees[t], times[t]);
+    printf("   stripped .gz put back) from find -exec {} +; ldf+cp = libdeflate's in-memory decoding plus cp -r;\n");
+    printf("   cores = kavrelt's processor time (user + system) over its wall time, default thread count\n\n");
+    printf("%-20s %5s %7s %8s %8s %8s %8s %8s %8s %6s %6s %7s %7s %7s %8s %5s\n", "tree", "files", "MB", "kavrelt",
+           "k 1thr", "cp -r", "igzip", "ldf-gz", "ldf+cp", "k/cp", "k1/cp", "k/l+cp", "k/igz", "k/ldgz", "RSS KiB",
+           "cores");
+    for (size_t t = 0; t < tree_count; ++t) print_tree_row(labels[t], *trees[t], times[t]);
     if (baseline != nullptr) {
         printf("\n   Against the baseline %s, same rounds: speed ratio, default thread count / 1 thread\n", baseline);
-        for (size_t t = 0; t < 4; ++t) {
+        for (size_t t = 0; t < tree_count; ++t) {
             printf("%-20s %7.3f %7.3f\n", labels[t], speed(*trees[t], times[t].kavrelt) / speed(*trees[t], times[t].baseline),
                    speed(*trees[t], times[t].kavrelt_one_thread) / speed(*trees[t], times[t].baseline_one_thread));
         }

@@ -93,7 +93,6 @@ struct FaultPlan {
     uint64_t at;
     int action;
     uint64_t calls[KIND_COUNT];
-    bool listing_failed;  // the last find_first_file or find_next_file was made to fail
     const char* report_path;
     std::string swap_path;  // KAVRELT_SWAP's three parts
     std::string swap_away;
@@ -101,6 +100,9 @@ struct FaultPlan {
 };
 
 FaultPlan plan;
+// The last find_first_file or find_next_file of this thread was made to fail
+// (decoding threads list directories ahead of the walk).
+thread_local bool listing_failed = false;
 
 // A plan that cannot be read must not pass for a clean run.
 [[noreturn]] void reject_plan()
@@ -223,8 +225,8 @@ void close_directory(DirectoryHandle* handle)
 
 DirectoryListing* find_first_file(const DirectoryHandle* dir, const char* pattern, DirectoryEntry* entry)
 {
-    plan.listing_failed = next_call(KIND_FIND_FIRST) != ACTION_NONE;
-    if (plan.listing_failed) return nullptr;
+    listing_failed = next_call(KIND_FIND_FIRST) != ACTION_NONE;
+    if (listing_failed) return nullptr;
     return real_find_first_file(dir, pattern, entry);
 }
 
@@ -232,8 +234,8 @@ DirectoryListing* find_first_file(const DirectoryHandle* dir, const char* patter
 // tell the two apart.
 bool find_next_file(DirectoryListing* listing, DirectoryEntry* entry)
 {
-    plan.listing_failed = next_call(KIND_FIND_NEXT) != ACTION_NONE;
-    if (plan.listing_failed) return false;
+    listing_failed = next_call(KIND_FIND_NEXT) != ACTION_NONE;
+    if (listing_failed) return false;
     return real_find_next_file(listing, entry);
 }
 
@@ -245,7 +247,7 @@ void find_close(DirectoryListing* listing)
 
 uint32_t last_error()
 {
-    if (next_call(KIND_LAST_ERROR) != ACTION_NONE || plan.listing_failed) return INJECTED_LISTING_ERROR;
+    if (next_call(KIND_LAST_ERROR) != ACTION_NONE || listing_failed) return INJECTED_LISTING_ERROR;
     return real_last_error();
 }
 

@@ -34,7 +34,8 @@ struct DirectoryHandle {
     DirectoryListing listing;
 };
 
-static uint32_t last_find_error = 0;
+// Per thread: a decoding thread may list a directory while the walk lists another.
+static thread_local uint32_t last_find_error = 0;
 
 static int directory_fd(const DirectoryHandle* dir)
 {

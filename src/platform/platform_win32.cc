@@ -49,7 +49,7 @@ constexpr DWORD FILE_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 // Kept apart from GetLastError, which any later call may overwrite before
 // the walk asks why the listing could not be started.
-static uint32_t last_find_error = 0;
+static thread_local uint32_t last_find_error = 0;  // per thread: threads list ahead
 
 // A reparse point that stands for another entry: a symbolic link or a
 // junction, to a file, a directory or nothing. So is one whose tag is 0,

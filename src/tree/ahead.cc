@@ -17,6 +17,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "output_queue.h"
 #include "plan.h"
 #include "platform.h"
+#include "tree.h"
 
 namespace {
 
@@ -55,9 +57,35 @@ struct AheadJob {
     int64_t mtime;
     bool gave_up;
     bool walk_passed;     // too large for the budget the walk found free
+    bool cancelled;       // of a directory read ahead in vain: fail its writes
 };
 
 namespace {
+
+// The directory the walk will enter next, as a decoding thread lists and
+// plans it ahead of the walk, and the jobs of its files.
+constexpr int NEXT_NONE = 0;     // nothing offered
+constexpr int NEXT_OFFERED = 1;  // for a decoding thread to list
+constexpr int NEXT_LISTING = 2;
+constexpr int NEXT_READY = 3;    // listed and planned; its jobs are offered
+constexpr int NEXT_FAILED = 4;   // it could not be listed here: the walk will say why
+
+struct NextDirectory {
+    int state = NEXT_NONE;
+    // What the walk offered: where the directory is, as its parent's listing
+    // showed it.
+    const DirectoryHandle* parent = nullptr;
+    std::string path;
+    std::string pattern;
+    DirectoryEntry entry{};
+    const char* root = nullptr;
+    int flags = 0;
+    // What the thread made of it: its own hold on the directory (the jobs
+    // read through it), the plan the jobs take their names from, the jobs.
+    DirectoryHandle* held = nullptr;
+    DirectoryPlan plan;
+    std::vector<AheadJob*> jobs;  // by file index
+};
 
 // Never destroyed: decoding threads may still wait on it while the process
 // ends on a fatal error.
@@ -66,6 +94,11 @@ struct Ahead {
     std::condition_variable changed;
     std::vector<AheadJob*> jobs;  // of the directory being converted, by file index
     size_t next = 0;              // no job before it is waiting
+    // Two records take turns: one the walk's directory adopted (its hold
+    // and plan serve its jobs), the other the next directory.
+    NextDirectory directories[2];
+    NextDirectory* next_directory = &directories[0];
+    NextDirectory* adopted = nullptr;
 };
 
 Ahead* ahead = nullptr;
@@ -188,15 +221,18 @@ bool run_job(AheadJob* job, bool by_walk, WalkWriter* writer)
         return true;
     }
     bool hurried = false;
+    bool cancelled = false;
     {
         const std::lock_guard<std::mutex> guard(ahead->lock);
         job->queue = queue;
         job->mode = mode;
         job->decode = DECODE_STARTED;
         hurried = job->hurried;
+        cancelled = job->cancelled;
     }
     ahead->changed.notify_all();
     if (hurried) output_queue_hurry(queue);
+    if (cancelled) output_queue_cancel(queue);
 
     WalkAhead ahead_of_walk = {queue, writer};
     const WindowSink sink = by_walk ? WindowSink{write_ahead_of_walk, &ahead_of_walk} : WindowSink{write_to_queue, queue};
@@ -228,11 +264,22 @@ bool run_job(AheadJob* job, bool by_walk, WalkWriter* writer)
     return true;
 }
 
-// The first job still waiting, or null; the lock is held.
+// The first job of the next directory still waiting, or null; the lock is
+// held.
+AheadJob* next_directory_waiting(Ahead& a, bool for_walk)
+{
+    if (a.next_directory->state != NEXT_READY) return nullptr;
+    for (AheadJob* job : a.next_directory->jobs)
+        if (job != nullptr && job->state == JOB_WAITING && !(for_walk && job->walk_passed)) return job;
+    return nullptr;
+}
+
+// The first job still waiting, or null: the walk's directory first, then
+// the next one. The lock is held.
 AheadJob* next_waiting(Ahead& a)
 {
     while (a.next < a.jobs.size() && (a.jobs[a.next] == nullptr || a.jobs[a.next]->state != JOB_WAITING)) a.next++;
-    return a.next < a.jobs.size() ? a.jobs[a.next] : nullptr;
+    return a.next < a.jobs.size() ? a.jobs[a.next] : next_directory_waiting(a, false);
 }
 
 // The first job waiting that the walk has not passed by, or null; the lock
@@ -243,7 +290,7 @@ AheadJob* next_waiting_for_walk(Ahead& a)
         AheadJob* job = a.jobs[i];
         if (job != nullptr && job->state == JOB_WAITING && !job->walk_passed) return job;
     }
-    return nullptr;
+    return next_directory_waiting(a, true);
 }
 
 // The walk, about to wait for `awaited`, decodes the next job no thread has
@@ -273,17 +320,143 @@ void claim_if_waiting(AheadJob* job)
     if (job->signature == SIGNATURE_UNKNOWN) job->signature = SIGNATURE_UNREAD;
 }
 
+AheadJob* new_job(const DirectoryHandle* dir, const FilePlan& file)
+{
+    AheadJob* job = new AheadJob{};
+    job->dir = dir;
+    job->input_name = file.work_name.c_str();
+    job->restore = file.action == CONVERT_RESTORE;
+    job->signature = SIGNATURE_UNKNOWN;
+    return job;
+}
+
+// Lists and plans the next directory as the walk will, on a decoding
+// thread: only reads, through the parent's descriptor, and only into the
+// record. Anything the walk would stop at (a limit, a listing that fails)
+// leaves it to the walk.
+void list_next_directory(NextDirectory* next)
+{
+    DirectoryHandle* held = nullptr;
+    bool listed = open_subdirectory(next->parent, next->path.c_str(), &next->entry, &held) == DIRECTORY_OPENED;
+    clear_plan(&next->plan);
+    if (listed) {
+        DirectoryEntry entry;
+        DirectoryListing* listing = find_first_file(held, next->pattern.c_str(), &entry);
+        listed = listing != nullptr;
+        if (listed) {
+            do {
+                if (!is_listed_file(entry)) continue;
+                listed = next->plan.count < MAX_FILES_PER_DIRECTORY &&
+                         plan_file(&next->plan, next->path.c_str(), entry.name, next->root, next->flags);
+            } while (listed && find_next_file(listing, &entry));
+            listed = listed && last_error() == ERROR_CODE_NO_MORE_FILES;
+            find_close(listing);
+        }
+    }
+    std::vector<AheadJob*> jobs;
+    if (listed) {
+        plan_read_ahead(&next->plan);
+        jobs.assign(next->plan.count, nullptr);
+        for (size_t i = 0; i < next->plan.count; ++i) {
+            const FilePlan& file = next->plan.files[i];
+            if (file.action != CONVERT_NOTHING && file.read_ahead) jobs[i] = new_job(held, file);
+        }
+    } else if (held != nullptr) {
+        close_directory(held);
+        held = nullptr;
+    }
+    {
+        const std::lock_guard<std::mutex> guard(ahead->lock);
+        next->held = held;
+        next->jobs = std::move(jobs);
+        next->state = listed ? NEXT_READY : NEXT_FAILED;
+    }
+    ahead->changed.notify_all();
+}
+
 void decoding_thread()
 {
     for (;;) {
         AheadJob* job = nullptr;
+        NextDirectory* next = nullptr;
         {
             std::unique_lock<std::mutex> guard(ahead->lock);
-            ahead->changed.wait(guard, [&job] { return (job = next_waiting(*ahead)) != nullptr; });
-            job->state = JOB_RUNNING;
+            ahead->changed.wait(guard, [&job] {
+                return (job = next_waiting(*ahead)) != nullptr || ahead->next_directory->state == NEXT_OFFERED;
+            });
+            if (job != nullptr) {
+                job->state = JOB_RUNNING;
+            } else {
+                next = ahead->next_directory;
+                next->state = NEXT_LISTING;
+            }
         }
-        run_job(job, false, nullptr);
+        if (job != nullptr) {
+            run_job(job, false, nullptr);
+        } else {
+            list_next_directory(next);
+        }
     }
+}
+
+// Waits until no thread works on a job of `jobs` (those still waiting are
+// given up, those running made to fail their writes), then frees them all.
+// The lock is held on entry and on return.
+void finish_jobs(std::unique_lock<std::mutex>& guard, std::vector<AheadJob*>& jobs, bool cancel)
+{
+    for (AheadJob* job : jobs) {
+        if (job == nullptr) continue;
+        if (job->state == JOB_WAITING) job->state = JOB_DONE;
+        if (cancel && job->state != JOB_DONE) {
+            job->cancelled = true;
+            job->hurried = true;
+            if (job->queue != nullptr) output_queue_cancel(job->queue);
+        }
+    }
+    ahead->changed.wait(guard, [&jobs] {
+        for (const AheadJob* job : jobs)
+            if (job != nullptr && job->state != JOB_DONE) return false;
+        return true;
+    });
+    std::vector<AheadJob*> done;
+    done.swap(jobs);
+    guard.unlock();
+    for (AheadJob* job : done) {
+        if (job == nullptr) continue;
+        if (job->queue != nullptr) destroy_output_queue(job->queue);
+        delete job;
+    }
+    guard.lock();
+}
+
+// Releases the record's hold and jobs; the lock is held. The walk may offer
+// it again afterwards.
+void release_directory(std::unique_lock<std::mutex>& guard, NextDirectory* record, bool cancel)
+{
+    finish_jobs(guard, record->jobs, cancel);
+    if (record->held != nullptr) close_directory(record->held);
+    record->held = nullptr;
+    record->state = NEXT_NONE;
+}
+
+// Settles the next directory before the walk goes on: an offer no thread
+// took is withdrawn, a listing under way is waited for. Returns the record
+// when it is the directory `path` the walk now plans as `plan` (entered as
+// `entry`, the same directory the thread entered); otherwise its work is
+// dropped and null returned. The lock is held.
+NextDirectory* settle_next_directory(std::unique_lock<std::mutex>& guard, const DirectoryEntry* entry,
+                                     const char* path, const DirectoryPlan* plan)
+{
+    NextDirectory* next = ahead->next_directory;
+    if (next->state == NEXT_OFFERED) next->state = NEXT_NONE;
+    if (next->state == NEXT_NONE) return nullptr;
+    ahead->changed.wait(guard, [next] { return next->state != NEXT_LISTING; });
+    if (next->state == NEXT_READY && plan != nullptr && entry != nullptr && next->path == path &&
+        next->entry.device == entry->device && next->entry.inode == entry->inode && same_plan(next->plan, *plan)) {
+        return next;
+    }
+    release_directory(guard, next, true);
+    return nullptr;
 }
 
 }  // namespace
@@ -296,22 +469,43 @@ void start_decoding_threads(int threads)
     for (int i = 1; i < threads; ++i) std::thread(decoding_thread).detach();
 }
 
-void plan_directory_jobs(const DirectoryHandle* dir, DirectoryPlan* plan)
+void plan_directory_jobs(const DirectoryHandle* dir, const DirectoryEntry* entry, const char* path,
+                         DirectoryPlan* plan)
 {
     // Without decoding threads nothing is read ahead, and the rule that
     // decides what may be costs nothing.
     if (ahead == nullptr) return;
+    bool adopted = false;
+    {
+        std::unique_lock<std::mutex> guard(ahead->lock);
+        NextDirectory* ready = settle_next_directory(guard, entry, path, plan);
+        if (ready != nullptr) {
+            // The threads have been at it: its jobs are this directory's.
+            ahead->jobs.swap(ready->jobs);
+            ahead->next = 0;
+            ready->state = NEXT_NONE;
+            ahead->adopted = ready;
+            ahead->next_directory = ready == &ahead->directories[0] ? &ahead->directories[1] : &ahead->directories[0];
+            adopted = true;
+        }
+    }
+    if (adopted) {
+        plan_read_ahead(plan);
+        return;
+    }
+    // The first file to convert is the walk's own: it gets there at once,
+    // before a thread could wake, and a thread then starts on the next one.
+    // A directory with one such file costs no thread a wake-up.
+    size_t first = 0;
+    while (first < plan->count && plan->files[first].action == CONVERT_NOTHING) first++;
+    size_t others = 0;
+    for (size_t i = first + 1; i < plan->count; ++i) others += plan->files[i].action != CONVERT_NOTHING;
+    if (others == 0) return;
     plan_read_ahead(plan);
     std::vector<AheadJob*> jobs(plan->count, nullptr);
-    for (size_t i = 0; i < plan->count; ++i) {
+    for (size_t i = first + 1; i < plan->count; ++i) {
         const FilePlan& file = plan->files[i];
-        if (file.action == CONVERT_NOTHING || !file.read_ahead) continue;
-        AheadJob* job = new AheadJob{};
-        job->dir = dir;
-        job->input_name = file.work_name.c_str();
-        job->restore = file.action == CONVERT_RESTORE;
-        job->signature = SIGNATURE_UNKNOWN;
-        jobs[i] = job;
+        if (file.action != CONVERT_NOTHING && file.read_ahead) jobs[i] = new_job(dir, file);
     }
     {
         const std::lock_guard<std::mutex> guard(ahead->lock);
@@ -321,35 +515,56 @@ void plan_directory_jobs(const DirectoryHandle* dir, DirectoryPlan* plan)
     ahead->changed.notify_all();
 }
 
+void offer_next_directory(const DirectoryHandle* parent, const char* path, const DirectoryEntry* entry,
+                          const char* pattern, const char* root, int flags)
+{
+    if (ahead == nullptr) return;
+    {
+        const std::lock_guard<std::mutex> guard(ahead->lock);
+        NextDirectory* next = ahead->next_directory;
+        if (next->state != NEXT_NONE) return;
+        next->parent = parent;
+        next->path.assign(path);
+        next->pattern.assign(pattern);
+        next->entry = *entry;
+        next->root = root;
+        next->flags = flags;
+        next->state = NEXT_OFFERED;
+    }
+    ahead->changed.notify_all();
+}
+
+void forget_directory(const DirectoryHandle* closing)
+{
+    if (ahead == nullptr) return;
+    std::unique_lock<std::mutex> guard(ahead->lock);
+    NextDirectory* next = ahead->next_directory;
+    if (next->state == NEXT_NONE || (closing != nullptr && next->parent != closing)) return;
+    if (next->state == NEXT_OFFERED) {
+        next->state = NEXT_NONE;
+        return;
+    }
+    ahead->changed.wait(guard, [next] { return next->state != NEXT_LISTING; });
+    release_directory(guard, next, true);
+}
+
 AheadJob* directory_job(size_t index)
 {
-    if (ahead == nullptr) return nullptr;
+    // Only the walk changes the list of jobs.
+    if (ahead == nullptr || ahead->jobs.empty()) return nullptr;
     const std::lock_guard<std::mutex> guard(ahead->lock);
     return index < ahead->jobs.size() ? ahead->jobs[index] : nullptr;
 }
 
 void end_directory_jobs()
 {
-    if (ahead == nullptr) return;
-    std::vector<AheadJob*> jobs;
-    {
-        std::unique_lock<std::mutex> guard(ahead->lock);
-        // Nothing waits any more: the walk has passed every file.
-        for (AheadJob* job : ahead->jobs)
-            if (job != nullptr && job->state == JOB_WAITING) job->state = JOB_DONE;
-        ahead->changed.wait(guard, [] {
-            for (const AheadJob* job : ahead->jobs)
-                if (job != nullptr && job->state != JOB_DONE) return false;
-            return true;
-        });
-        jobs.swap(ahead->jobs);
-        ahead->next = 0;
-    }
-    for (AheadJob* job : jobs) {
-        if (job == nullptr) continue;
-        if (job->queue != nullptr) destroy_output_queue(job->queue);
-        delete job;
-    }
+    if (ahead == nullptr || (ahead->jobs.empty() && ahead->adopted == nullptr)) return;
+    std::unique_lock<std::mutex> guard(ahead->lock);
+    // Nothing waits any more: the walk has passed every file.
+    finish_jobs(guard, ahead->jobs, false);
+    ahead->next = 0;
+    if (ahead->adopted != nullptr) release_directory(guard, ahead->adopted, false);
+    ahead->adopted = nullptr;
 }
 
 bool job_signature(AheadJob* job, bool* gzip)

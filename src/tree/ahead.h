@@ -9,6 +9,7 @@
 #include <cstdint>
 
 struct AheadJob;  // one file decoded ahead; owned by this module
+struct DirectoryEntry;
 struct DirectoryHandle;
 struct DirectoryPlan;
 
@@ -25,10 +26,25 @@ constexpr uint64_t AHEAD_BUDGET_BYTES = KAVRELT_AHEAD_BUDGET_BYTES;
 void start_decoding_threads(int threads);
 
 // Marks the files of `plan` that may be read ahead (plan_read_ahead) and
-// offers them, files of the held directory `dir`, to the decoding threads,
-// in plan order. The jobs use both until end_directory_jobs returns;
-// neither may change before that.
-void plan_directory_jobs(const DirectoryHandle* dir, DirectoryPlan* plan);
+// offers them, files of the held directory `dir` (the directory `path`,
+// entered as its parent listed it in `entry`, null for the root), to the
+// decoding threads, in plan order. Where a thread listed and planned this
+// directory ahead and found the same plan, its jobs, begun already, are the
+// directory's; otherwise that work is dropped. The jobs use `dir` and `plan`
+// until end_directory_jobs returns; neither may change before that.
+void plan_directory_jobs(const DirectoryHandle* dir, const DirectoryEntry* entry, const char* path,
+                         DirectoryPlan* plan);
+// Offers the directory the walk expects to enter next to the decoding
+// threads: `path`, listed in the held directory `parent` as `entry`,
+// listed with `pattern`; `root` and `flags` as the walk plans. Once the
+// jobs of the walk's directory have run out, a thread lists and plans it,
+// and decodes its files. Call after plan_directory_jobs; the next one
+// settles it.
+void offer_next_directory(const DirectoryHandle* parent, const char* path, const DirectoryEntry* entry,
+                          const char* pattern, const char* root, int flags);
+// Drops the work on the next directory when it was offered through
+// `closing`, which the walk is about to close (every offer, with null).
+void forget_directory(const DirectoryHandle* closing);
 // The job of the plan's file `index`, or null when the walk converts that
 // file all by itself.
 AheadJob* directory_job(size_t index);

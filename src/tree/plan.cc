@@ -87,6 +87,17 @@ static int classify(std::string* created_name)
     return CONVERT_NOTHING;
 }
 
+// A name that starts with a dot is hidden: the walk passes it by.
+bool is_listed_file(const DirectoryEntry& entry)
+{
+    return entry.name[0] != '.' && (entry.attributes & ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool is_listed_subdirectory(const DirectoryEntry& entry)
+{
+    return entry.name[0] != '.' && (entry.attributes & ATTRIBUTE_DIRECTORY) != 0;
+}
+
 void clear_plan(DirectoryPlan* plan)
 {
     plan->count = 0;
@@ -94,8 +105,21 @@ void clear_plan(DirectoryPlan* plan)
 
 void plan_file_or_die(DirectoryPlan* plan, const char* dir, const char* name, const char* root, int flags)
 {
+    if (!plan_file(plan, dir, name, root, flags)) {
+        char path[PATH_CAPACITY];
+        join_path_or_die(path, dir, SEPARATOR, name);  // ends the run as it always has
+    }
+}
+
+bool plan_file(DirectoryPlan* plan, const char* dir, const char* name, const char* root, int flags)
+{
+    const size_t dir_length = strlen(dir);
+    const size_t name_length = strlen(name);
+    if (dir_length + 1 + name_length >= PATH_CAPACITY) return false;
     char path[PATH_CAPACITY];
-    join_path_or_die(path, dir, SEPARATOR, name);
+    memcpy(path, dir, dir_length);
+    path[dir_length] = PATH_SEPARATOR;
+    memcpy(path + dir_length + 1, name, name_length + 1);
     if (plan->count == plan->files.size()) plan->files.emplace_back();
     FilePlan& file = plan->files[plan->count++];
     file.path.assign(path);
@@ -105,6 +129,20 @@ void plan_file_or_die(DirectoryPlan* plan, const char* dir, const char* name, co
     file.work_name.assign(NAMES_IGNORE_CASE ? file.created_name : file.path);
     file.action = classify(&file.created_name);
     file.read_ahead = false;
+    return true;
+}
+
+bool same_plan(const DirectoryPlan& a, const DirectoryPlan& b)
+{
+    if (a.count != b.count) return false;
+    for (size_t i = 0; i < a.count; ++i) {
+        const FilePlan& x = a.files[i];
+        const FilePlan& y = b.files[i];
+        if (x.action != y.action || x.path != y.path || x.work_name != y.work_name || x.created_name != y.created_name) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Where names are matched without regard to case, so are the names here.

@@ -32,12 +32,26 @@ struct DirectoryPlan {
     size_t count;
 };
 
+struct DirectoryEntry;
+
+// Whether a listing's entry is one of the directory's files to plan: not a
+// directory, and not hidden.
+bool is_listed_file(const DirectoryEntry& entry);
+// Whether it is a subdirectory the walk visits.
+bool is_listed_subdirectory(const DirectoryEntry& entry);
+
 // Starts a plan afresh.
 void clear_plan(DirectoryPlan* plan);
 // Adds the file `name` listed in `dir` to the plan. `root` is the directory
 // named on the command line. Ends the run with "path too long" when the
 // file's path does not fit.
 void plan_file_or_die(DirectoryPlan* plan, const char* dir, const char* name, const char* root, int flags);
+// As plan_file_or_die, for a decoding thread: false (and nothing added) when
+// the path does not fit. Never ends the run.
+bool plan_file(DirectoryPlan* plan, const char* dir, const char* name, const char* root, int flags);
+// Whether two plans list the same files, in the same order, under the same
+// names and for the same actions.
+bool same_plan(const DirectoryPlan& a, const DirectoryPlan& b);
 // Marks the files a decoding thread may read before the walk converts them:
 // never one whose name an earlier conversion of the directory opens,
 // creates, renames or deletes, as the file system matches names, since that

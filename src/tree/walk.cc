@@ -5,7 +5,11 @@
 // parent, never through a link, and only if it is the directory it listed.
 #include "tree.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "ahead.h"
 #include "convert.h"
@@ -21,6 +25,18 @@ static const char ALL_ENTRIES[] = "*.*";
 // descends. Never destroyed: decoding threads may still read its names
 // while the process ends on a fatal error.
 static DirectoryPlan& directory_plan = *new DirectoryPlan{};
+
+// Each directory from the root down to the one the walk works in, with the
+// subdirectories its file listing saw: from them the walk tells the
+// decoding threads which directory it will enter next.
+struct Level {
+    const DirectoryHandle* held;
+    std::string path;
+    std::vector<DirectoryEntry> subdirectories;
+    size_t walking;  // the one being walked, or NOT_LISTED
+};
+constexpr size_t NOT_LISTED = SIZE_MAX;
+static std::vector<Level>& levels = *new std::vector<Level>{};
 
 // A listing that could not be started is an empty directory when the
 // directory or its path is missing; anything else ends the run.
@@ -39,16 +55,12 @@ static void check_listing_end()
     fatal_unexpected_error();
 }
 
-static bool is_hidden(const DirectoryEntry& entry)
-{
-    return entry.name[0] == '.';
-}
-
 // Lists the files of the held directory `dir` into `plan`; `pattern` is its
 // search pattern. Every limit is checked here, so a directory that breaks
-// one ends the run before any of its files is touched.
+// one ends the run before any of its files is touched. The subdirectories
+// the listing shows are kept in `subdirectories`.
 static void list_files(const DirectoryHandle* held, const char* dir, const char* pattern, const char* root,
-                       int flags, DirectoryPlan* plan)
+                       int flags, DirectoryPlan* plan, std::vector<DirectoryEntry>* subdirectories)
 {
     clear_plan(plan);
     DirectoryEntry entry;
@@ -58,7 +70,8 @@ static void list_files(const DirectoryHandle* held, const char* dir, const char*
         return;
     }
     do {
-        if (is_hidden(entry) || (entry.attributes & ATTRIBUTE_DIRECTORY) != 0) continue;
+        if (is_listed_subdirectory(entry)) subdirectories->push_back(entry);
+        if (!is_listed_file(entry)) continue;
         if (plan->count == MAX_FILES_PER_DIRECTORY) fatal_error("too many files in %s", dir);
         plan_file_or_die(plan, dir, entry.name, root, flags);
     } while (find_next_file(listing, &entry));
@@ -84,7 +97,41 @@ static DirectoryHandle* enter_directory(const DirectoryHandle* parent, const Dir
     return opened == DIRECTORY_OPENED ? held : nullptr;
 }
 
-static void walk_directory(const DirectoryHandle* held, const char* dir, const char* root, int flags, char* path);
+static void walk_directory(const DirectoryHandle* held, const DirectoryEntry* entry, const char* dir,
+                           const char* root, int flags, char* path);
+
+// Where the walk will go after the files of the directory it works in: its
+// first subdirectory, else the next one after the directory (or after one
+// above it) in its parent's file listing. Offered to the decoding threads.
+static void offer_next_directory_of_walk(const char* root, int flags)
+{
+    for (size_t i = levels.size(); i-- > 0;) {
+        const Level& level = levels[i];
+        const size_t at = i + 1 == levels.size() ? 0 : level.walking == NOT_LISTED ? NOT_LISTED : level.walking + 1;
+        if (at == NOT_LISTED) return;  // the listings disagree: no guess
+        if (at >= level.subdirectories.size()) continue;
+        const DirectoryEntry& next = level.subdirectories[at];
+        const size_t length = level.path.size() + 1 + strlen(next.name);
+        if (length + 1 + sizeof ALL_ENTRIES > PATH_CAPACITY) return;
+        const std::string path = level.path + SEPARATOR + next.name;
+        const std::string pattern = path + SEPARATOR + ALL_ENTRIES;
+        offer_next_directory(level.held, path.c_str(), &next, pattern.c_str(), root, flags);
+        return;
+    }
+}
+
+// The position of `entry` in the file listing's subdirectories, looked for
+// after `after` first (the listings run in the same order).
+static size_t listed_position(const Level& level, const DirectoryEntry& entry, size_t after)
+{
+    const size_t count = level.subdirectories.size();
+    const size_t start = after == NOT_LISTED ? 0 : after + 1;
+    for (size_t k = 0; k < count; ++k) {
+        const size_t i = (start + k) % count;
+        if (strcmp(level.subdirectories[i].name, entry.name) == 0) return i;
+    }
+    return NOT_LISTED;
+}
 
 // Walks each subdirectory of the held directory `dir`. The listing passes
 // over links to directories, so the walk never leaves the tree or loops.
@@ -98,39 +145,47 @@ static void visit_subdirectories(const DirectoryHandle* held, const char* dir, c
         check_listing_error();
         return;
     }
+    const size_t depth = levels.size() - 1;
     do {
-        if (is_hidden(entry) || (entry.attributes & ATTRIBUTE_DIRECTORY) == 0) continue;
+        if (!is_listed_subdirectory(entry)) continue;
+        levels[depth].walking = listed_position(levels[depth], entry, levels[depth].walking);
         join_path_or_die(path, dir, SEPARATOR, entry.name);
         char pattern[PATH_CAPACITY];
         DirectoryHandle* subdirectory = enter_directory(held, &entry, path, pattern);
         if (subdirectory == nullptr) continue;
-        walk_directory(subdirectory, path, root, flags, pattern);
+        walk_directory(subdirectory, &entry, path, root, flags, pattern);
+        forget_directory(subdirectory);
         close_directory(subdirectory);
     } while (find_next_file(listing, &entry));
     check_listing_end();
     find_close(listing);
 }
 
-// Converts the files of the held directory `dir`, then walks its
-// subdirectories. `path` holds the directory's search pattern on entry and
-// is then scratch.
-static void walk_directory(const DirectoryHandle* held, const char* dir, const char* root, int flags, char* path)
+// Converts the files of the held directory `dir` (entered as its parent
+// listed it in `entry`; null for the root), then walks its subdirectories.
+// `path` holds the directory's search pattern on entry and is then scratch.
+static void walk_directory(const DirectoryHandle* held, const DirectoryEntry* entry, const char* dir,
+                           const char* root, int flags, char* path)
 {
+    levels.push_back(Level{held, dir, {}, NOT_LISTED});
     // The whole list is taken before the first conversion, so the names the
     // conversions create in this directory are never visited.
-    list_files(held, dir, path, root, flags, &directory_plan);
-    plan_directory_jobs(held, &directory_plan);
+    list_files(held, dir, path, root, flags, &directory_plan, &levels.back().subdirectories);
+    plan_directory_jobs(held, entry, dir, &directory_plan);
+    offer_next_directory_of_walk(root, flags);
     for (size_t i = 0; i < directory_plan.count; ++i) {
         convert_file(held, directory_plan.files[i], directory_job(i));
     }
     end_directory_jobs();
     visit_subdirectories(held, dir, root, flags, path);
+    levels.pop_back();
 }
 
 DirectoryHandle* walk_tree(const char* root, int flags)
 {
     char pattern[PATH_CAPACITY];
     DirectoryHandle* held = enter_directory(nullptr, nullptr, root, pattern);
-    if (held != nullptr) walk_directory(held, root, root, flags, pattern);
+    if (held != nullptr) walk_directory(held, nullptr, root, root, flags, pattern);
+    forget_directory(nullptr);
     return held;
 }
