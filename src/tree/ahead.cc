@@ -17,6 +17,11 @@
 
 #include <condition_variable>
 #include <mutex>
+#ifdef KAVRELT_AHEAD_COUNTS
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#endif
 #include <string>
 #include <thread>
 #include <vector>
@@ -102,6 +107,35 @@ struct Ahead {
 };
 
 Ahead* ahead = nullptr;
+
+// The test build counts which ways of working ahead a run took, so that its
+// tests can show they reach every one; KAVRELT_AHEAD_REPORT names the file
+// the counts are added to when the process ends.
+#ifdef KAVRELT_AHEAD_COUNTS
+enum AheadPath { CLAIMED, WALK_DECODED, WALK_GAVE_UP, WALK_PASSED, ADOPTED, DROPPED, LIST_FAILED, PATH_COUNT };
+const char* const PATH_NAMES[PATH_COUNT] = {"claimed",    "walk_decoded", "walk_gave_up", "walk_passed",
+                                            "adopted",    "dropped",      "list_failed"};
+std::atomic<uint64_t> path_counts[PATH_COUNT];
+
+void write_path_counts()
+{
+    const char* report = getenv("KAVRELT_AHEAD_REPORT");
+    FILE* out = report != nullptr ? fopen(report, "a") : nullptr;
+    if (out == nullptr) return;
+    for (int i = 0; i < PATH_COUNT; ++i) fprintf(out, "%s %llu\n", PATH_NAMES[i], static_cast<unsigned long long>(path_counts[i].load()));
+    fclose(out);
+}
+
+void count_path(AheadPath path)
+{
+    path_counts[path]++;
+}
+#define COUNT_PATH(path) count_path(path)
+#else
+#define COUNT_PATH(path) \
+    do {                 \
+    } while (false)
+#endif
 
 // Hands the decoder's windows to the job's queue.
 int write_to_queue(void* queue, const uint8_t* data, uint32_t count)
@@ -209,6 +243,7 @@ bool run_job(AheadJob* job, bool by_walk, WalkWriter* writer)
             const std::lock_guard<std::mutex> guard(ahead->lock);
             job->walk_passed = true;
             job->state = JOB_WAITING;
+            COUNT_PATH(WALK_PASSED);
             return false;
         }
     }
@@ -251,8 +286,10 @@ bool run_job(AheadJob* job, bool by_walk, WalkWriter* writer)
         job->queue = nullptr;
         job->decode = DECODE_NOT_STARTED;
         job->state = JOB_DONE;
+        COUNT_PATH(WALK_GAVE_UP);
         return true;
     }
+    if (by_walk) COUNT_PATH(WALK_DECODED);
     {
         const std::lock_guard<std::mutex> guard(ahead->lock);
         job->result = result;
@@ -315,6 +352,7 @@ bool decode_ahead_on_walk(const AheadJob* awaited, WalkWriter* writer)
 void claim_if_waiting(AheadJob* job)
 {
     if (job->state != JOB_WAITING) return;
+    COUNT_PATH(CLAIMED);
     job->state = JOB_DONE;
     job->decode = DECODE_NOT_STARTED;
     if (job->signature == SIGNATURE_UNKNOWN) job->signature = SIGNATURE_UNREAD;
@@ -371,6 +409,7 @@ void list_next_directory(NextDirectory* next)
         next->jobs = std::move(jobs);
         next->state = listed ? NEXT_READY : NEXT_FAILED;
     }
+    if (!listed) COUNT_PATH(LIST_FAILED);
     ahead->changed.notify_all();
 }
 
@@ -433,6 +472,7 @@ void finish_jobs(std::unique_lock<std::mutex>& guard, std::vector<AheadJob*>& jo
 // it again afterwards.
 void release_directory(std::unique_lock<std::mutex>& guard, NextDirectory* record, bool cancel)
 {
+    if (cancel && record->state == NEXT_READY) COUNT_PATH(DROPPED);
     finish_jobs(guard, record->jobs, cancel);
     if (record->held != nullptr) close_directory(record->held);
     record->held = nullptr;
@@ -465,6 +505,9 @@ void start_decoding_threads(int threads)
 {
     if (threads <= 1 || ahead != nullptr) return;
     ahead = new Ahead;
+#ifdef KAVRELT_AHEAD_COUNTS
+    atexit(write_path_counts);
+#endif
     set_output_budget(AHEAD_BUDGET_BYTES);
     for (int i = 1; i < threads; ++i) std::thread(decoding_thread).detach();
 }
@@ -487,6 +530,7 @@ void plan_directory_jobs(const DirectoryHandle* dir, const DirectoryEntry* entry
             ahead->adopted = ready;
             ahead->next_directory = ready == &ahead->directories[0] ? &ahead->directories[1] : &ahead->directories[0];
             adopted = true;
+            COUNT_PATH(ADOPTED);
         }
     }
     if (adopted) {

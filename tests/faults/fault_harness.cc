@@ -158,7 +158,7 @@ std::map<std::string, uint64_t> read_report(const std::string& path)
     std::ifstream report(path);
     std::string kind;
     uint64_t count = 0;
-    while (report >> kind >> count) counts[kind] = count;
+    while (report >> kind >> count) counts[kind] += count;  // reports appended run after run add up
     return counts;
 }
 
