@@ -112,9 +112,9 @@ Ahead* ahead = nullptr;
 // tests can show they reach every one; KAVRELT_AHEAD_REPORT names the file
 // the counts are added to when the process ends.
 #ifdef KAVRELT_AHEAD_COUNTS
-enum AheadPath { CLAIMED, WALK_DECODED, WALK_GAVE_UP, WALK_PASSED, ADOPTED, DROPPED, LIST_FAILED, PATH_COUNT };
-const char* const PATH_NAMES[PATH_COUNT] = {"claimed",    "walk_decoded", "walk_gave_up", "walk_passed",
-                                            "adopted",    "dropped",      "list_failed"};
+enum AheadPath { CLAIMED, WALK_DECODED, WALK_GAVE_UP, WALK_PASSED, WALK_LISTED, ADOPTED, DROPPED, LIST_FAILED, PATH_COUNT };
+const char* const PATH_NAMES[PATH_COUNT] = {"claimed", "walk_decoded", "walk_gave_up", "walk_passed",
+                                            "walk_listed", "adopted", "dropped", "list_failed"};
 std::atomic<uint64_t> path_counts[PATH_COUNT];
 
 void write_path_counts()
@@ -330,19 +330,35 @@ AheadJob* next_waiting_for_walk(Ahead& a)
     return next_directory_waiting(a, true);
 }
 
+void list_next_directory(NextDirectory* next);
+
 // The walk, about to wait for `awaited`, decodes the next job no thread has
-// started instead, and writes `writer`'s windows meanwhile (when not null).
-// Returns false when `awaited` is done, there was no such job, or the walk
-// passed it by: the walk then waits.
+// started instead, and writes `writer`'s windows meanwhile (when not null);
+// where there is none, it lists the next directory no thread has taken, so
+// that its files can be decoded next. Returns false when `awaited` is done,
+// there was nothing to do, or the walk passed the job by: the walk then
+// waits.
 bool decode_ahead_on_walk(const AheadJob* awaited, WalkWriter* writer)
 {
     AheadJob* job = nullptr;
+    NextDirectory* next = nullptr;
     {
         const std::lock_guard<std::mutex> guard(ahead->lock);
         if (awaited->state == JOB_DONE) return false;
         job = next_waiting_for_walk(*ahead);
-        if (job == nullptr) return false;
-        job->state = JOB_RUNNING;
+        if (job != nullptr) {
+            job->state = JOB_RUNNING;
+        } else if (ahead->next_directory->state == NEXT_OFFERED) {
+            next = ahead->next_directory;
+            next->state = NEXT_LISTING;
+        } else {
+            return false;
+        }
+    }
+    if (next != nullptr) {
+        COUNT_PATH(WALK_LISTED);
+        list_next_directory(next);
+        return true;
     }
     return run_job(job, true, writer);
 }
