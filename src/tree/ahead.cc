@@ -528,6 +528,11 @@ void start_decoding_threads(int threads)
     for (int i = 1; i < threads; ++i) std::thread(decoding_thread).detach();
 }
 
+bool reads_ahead()
+{
+    return ahead != nullptr;
+}
+
 void plan_directory_jobs(const DirectoryHandle* dir, const DirectoryEntry* entry, const char* path,
                          DirectoryPlan* plan)
 {

@@ -25,6 +25,10 @@ constexpr uint64_t AHEAD_BUDGET_BYTES = KAVRELT_AHEAD_BUDGET_BYTES;
 // and every directory_job is null. Call once, before the walk.
 void start_decoding_threads(int threads);
 
+// Whether decoding threads run: without them nothing is read ahead, and the
+// walk need not work out where it goes next.
+bool reads_ahead();
+
 // Marks the files of `plan` that may be read ahead (plan_read_ahead) and
 // offers them, files of the held directory `dir` (the directory `path`,
 // entered as its parent listed it in `entry`, null for the root), to the

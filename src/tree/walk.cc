@@ -58,7 +58,7 @@ static void check_listing_end()
 // Lists the files of the held directory `dir` into `plan`; `pattern` is its
 // search pattern. Every limit is checked here, so a directory that breaks
 // one ends the run before any of its files is touched. The subdirectories
-// the listing shows are kept in `subdirectories`.
+// the listing shows are kept in `subdirectories` (unless null).
 static void list_files(const DirectoryHandle* held, const char* dir, const char* pattern, const char* root,
                        int flags, DirectoryPlan* plan, std::vector<DirectoryEntry>* subdirectories)
 {
@@ -70,7 +70,7 @@ static void list_files(const DirectoryHandle* held, const char* dir, const char*
         return;
     }
     do {
-        if (is_listed_subdirectory(entry)) subdirectories->push_back(entry);
+        if (subdirectories != nullptr && is_listed_subdirectory(entry)) subdirectories->push_back(entry);
         if (!is_listed_file(entry)) continue;
         if (plan->count == MAX_FILES_PER_DIRECTORY) fatal_error("too many files in %s", dir);
         plan_file_or_die(plan, dir, entry.name, root, flags);
@@ -170,9 +170,10 @@ static void walk_directory(const DirectoryHandle* held, const DirectoryEntry* en
     levels.push_back(Level{held, dir, {}, NOT_LISTED});
     // The whole list is taken before the first conversion, so the names the
     // conversions create in this directory are never visited.
-    list_files(held, dir, path, root, flags, &directory_plan, &levels.back().subdirectories);
+    const bool ahead = reads_ahead();
+    list_files(held, dir, path, root, flags, &directory_plan, ahead ? &levels.back().subdirectories : nullptr);
     plan_directory_jobs(held, entry, dir, &directory_plan);
-    offer_next_directory_of_walk(root, flags);
+    if (ahead) offer_next_directory_of_walk(root, flags);
     for (size_t i = 0; i < directory_plan.count; ++i) {
         convert_file(held, directory_plan.files[i], directory_job(i));
     }
