@@ -36,7 +36,9 @@ struct Level {
     size_t walking;  // the one being walked, or NOT_LISTED
 };
 constexpr size_t NOT_LISTED = SIZE_MAX;
+// levels[0] to levels[depth - 1]; the records beyond are kept for their memory.
 static std::vector<Level>& levels = *new std::vector<Level>{};
+static size_t depth = 0;
 
 // A listing that could not be started is an empty directory when the
 // directory or its path is missing; anything else ends the run.
@@ -105,9 +107,9 @@ static void walk_directory(const DirectoryHandle* held, const DirectoryEntry* en
 // above it) in its parent's file listing. Offered to the decoding threads.
 static void offer_next_directory_of_walk(const char* root, int flags)
 {
-    for (size_t i = levels.size(); i-- > 0;) {
+    for (size_t i = depth; i-- > 0;) {
         const Level& level = levels[i];
-        const size_t at = i + 1 == levels.size() ? 0 : level.walking == NOT_LISTED ? NOT_LISTED : level.walking + 1;
+        const size_t at = i + 1 == depth ? 0 : level.walking == NOT_LISTED ? NOT_LISTED : level.walking + 1;
         if (at == NOT_LISTED) return;  // the listings disagree: no guess
         if (at >= level.subdirectories.size()) continue;
         const DirectoryEntry& next = level.subdirectories[at];
@@ -145,10 +147,11 @@ static void visit_subdirectories(const DirectoryHandle* held, const char* dir, c
         check_listing_error();
         return;
     }
-    const size_t depth = levels.size() - 1;
+    // By index: the walk below may move the records.
+    const size_t at = depth - 1;
     do {
         if (!is_listed_subdirectory(entry)) continue;
-        levels[depth].walking = listed_position(levels[depth], entry, levels[depth].walking);
+        levels[at].walking = listed_position(levels[at], entry, levels[at].walking);
         join_path_or_die(path, dir, SEPARATOR, entry.name);
         char pattern[PATH_CAPACITY];
         DirectoryHandle* subdirectory = enter_directory(held, &entry, path, pattern);
@@ -167,11 +170,16 @@ static void visit_subdirectories(const DirectoryHandle* held, const char* dir, c
 static void walk_directory(const DirectoryHandle* held, const DirectoryEntry* entry, const char* dir,
                            const char* root, int flags, char* path)
 {
-    levels.push_back(Level{held, dir, {}, NOT_LISTED});
+    if (depth == levels.size()) levels.emplace_back();
+    Level& level = levels[depth++];  // not used once the walk goes further down
+    level.held = held;
+    level.path.assign(dir);
+    level.subdirectories.clear();
+    level.walking = NOT_LISTED;
     // The whole list is taken before the first conversion, so the names the
     // conversions create in this directory are never visited.
     const bool ahead = reads_ahead();
-    list_files(held, dir, path, root, flags, &directory_plan, ahead ? &levels.back().subdirectories : nullptr);
+    list_files(held, dir, path, root, flags, &directory_plan, ahead ? &level.subdirectories : nullptr);
     plan_directory_jobs(held, entry, dir, &directory_plan);
     if (ahead) offer_next_directory_of_walk(root, flags);
     for (size_t i = 0; i < directory_plan.count; ++i) {
@@ -179,7 +187,7 @@ static void walk_directory(const DirectoryHandle* held, const DirectoryEntry* en
     }
     end_directory_jobs();
     visit_subdirectories(held, dir, root, flags, path);
-    levels.pop_back();
+    depth--;
 }
 
 DirectoryHandle* walk_tree(const char* root, int flags)
