@@ -21,6 +21,9 @@ int refill_input()
     s.input_size = 0;
     if (s.stop_flag) return -1;
     const int n = platform_read(s.input_fd, s.input_buffer, INPUT_CHUNK);
+    // A read that fails may still have written into the buffer.
+    const uint32_t written = n < 0 ? INPUT_CHUNK : static_cast<uint32_t>(n);
+    if (written > s.input_dirty) s.input_dirty = written;
     if (n < 0) s.read_failed = 1;
     if (n <= 0) {
         // Nothing after the end is served: a member that still needs bytes

@@ -45,6 +45,8 @@ struct DecoderState {
     uint8_t* unwritten;      // first done byte not yet written to output_fd
     uint32_t input_size;     // bytes of input_buffer that may be fetched
     uint32_t input_pos;      // next byte to fetch
+    uint32_t input_dirty;    // bytes at the start of input_buffer that reads wrote
+                             // since it was last cleared
     uint32_t window_pos;     // decoded bytes not yet written, 0 to WINDOW_SIZE
     uint32_t bytes_out;      // bytes of this member handed to the output, modulo 2^32
     uint64_t bit_buffer;     // fetched bits not yet consumed; next bit is bit 0; bits

@@ -16,6 +16,8 @@ namespace {
 // one (the window is larger than what the allocator hands out from its
 // pools, so every file would map new pages and fault them in).
 thread_local uint8_t* kept_input_buffer = nullptr;
+// Bytes at the start of kept_input_buffer the last file's reads wrote.
+thread_local uint32_t kept_input_dirty = 0;
 thread_local uint8_t* kept_window_buffer = nullptr;
 
 uint8_t* kept_buffer(uint8_t** kept, size_t size)
@@ -152,10 +154,14 @@ int unzip(int input_fd, int output_fd, const WindowSink* output_sink)
     s.input_fd = input_fd;
     s.output_fd = output_fd;
     s.output_sink = output_sink;
+    const bool fresh = kept_input_buffer == nullptr;
     uint8_t* const input_buffer = kept_buffer(&kept_input_buffer, INPUT_BUFFER_SIZE);
     if (input_buffer == nullptr) return -1;
-    // Nothing of the previous file may show through.
-    std::memset(input_buffer, 0, INPUT_BUFFER_SIZE);
+    // Nothing of the previous file may show through. Only the bytes its
+    // reads wrote need clearing: a small file would otherwise pay for
+    // clearing the whole buffer.
+    std::memset(input_buffer, 0, fresh ? INPUT_BUFFER_SIZE : kept_input_dirty);
+    s.input_dirty = 0;
     s.input_buffer = input_buffer;
     s.input_size = 0;
     s.input_pos = 0;
@@ -172,6 +178,7 @@ int unzip(int input_fd, int output_fd, const WindowSink* output_sink)
         if (next_byte() != GZIP_ID1 || next_byte() != GZIP_ID2) break;
         result = read_gzip_member(false);
     }
+    kept_input_dirty = s.input_dirty;
     s.input_buffer = nullptr;
     // A read error where the next member's magic would be is not the end of
     // the file: the members after it would be lost.
