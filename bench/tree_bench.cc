@@ -66,10 +66,32 @@ static uint64_t next_random(uint64_t* state)
     return *state;
 }
 
-// `count` files of 1 to 64 KiB cut from the corpus, 100 to a directory, in
-// directories of five. Every fifth is a ".hlp" whose ".gz" was stripped, as
-// on a disc, so the run also renames; the rest end in ".gz". Written below
-// gz_dir and plain_dir, under `prefix`.
+// File `i` of a tree of small files: up to `max_bytes` (at least 1 KiB) cut
+// from the corpus, in `relative_dir` below gz_dir and plain_dir. Every fifth
+// is a ".hlp" whose ".gz" was stripped, as on a disc, so the run also
+// renames; the rest end in ".gz".
+static void add_small_file(const Corpus& corpus, int i, size_t max_bytes, const std::string& relative_dir,
+                           uint64_t* state, TreePair* tree)
+{
+    const Bytes& source = corpus.sources[static_cast<size_t>(i) % corpus.sources.size()].data;
+    const size_t size = SMALL_MIN_BYTES + next_random(state) % (max_bytes - SMALL_MIN_BYTES + 1);
+    const size_t offset = next_random(state) % (source.size() - size + 1);
+    const Bytes data(source.begin() + static_cast<ptrdiff_t>(offset),
+                     source.begin() + static_cast<ptrdiff_t>(offset + size));
+    char name[32];
+    snprintf(name, sizeof name, i % 5 == 0 ? "f%05d.hlp" : "f%05d.txt", i);
+    const std::string output = relative_dir + "/" + name;
+    const std::string compressed_name = i % 5 == 0 ? output : output + ".gz";
+    make_directories_or_die(tree->gz_dir + "/" + relative_dir);
+    make_directories_or_die(tree->plain_dir + "/" + relative_dir);
+    write_file_or_die(tree->gz_dir + "/" + compressed_name, zlib_gzip(data, 6));
+    write_file_or_die(tree->plain_dir + "/" + output, data);
+    tree->outputs.push_back(output);
+    tree->plain_bytes += size;
+}
+
+// `count` files of 1 to 64 KiB, 100 to a directory, in directories of five,
+// under `prefix`.
 static void add_small_files(const Corpus& corpus, int count, const std::string& prefix, TreePair* tree)
 {
     uint64_t state = 0x2545F4914F6CDD1Du;
@@ -78,50 +100,21 @@ static void add_small_files(const Corpus& corpus, int count, const std::string& 
         char relative_dir[48];
         snprintf(relative_dir, sizeof relative_dir, "%sd%02d/s%d", prefix.c_str(), directory / SUBDIRECTORIES,
                  directory % SUBDIRECTORIES);
-        const Bytes& source = corpus.sources[static_cast<size_t>(i) % corpus.sources.size()].data;
-        const size_t size = SMALL_MIN_BYTES + next_random(&state) % (SMALL_MAX_BYTES - SMALL_MIN_BYTES + 1);
-        const size_t offset = next_random(&state) % (source.size() - size + 1);
-        const Bytes data(source.begin() + static_cast<ptrdiff_t>(offset),
-                         source.begin() + static_cast<ptrdiff_t>(offset + size));
-        char name[32];
-        snprintf(name, sizeof name, i % 5 == 0 ? "f%04d.hlp" : "f%04d.txt", i);
-        const std::string output = std::string(relative_dir) + "/" + name;
-        const std::string compressed_name = i % 5 == 0 ? output : output + ".gz";
-        make_directories_or_die(tree->gz_dir + "/" + relative_dir);
-        make_directories_or_die(tree->plain_dir + "/" + relative_dir);
-        write_file_or_die(tree->gz_dir + "/" + compressed_name, zlib_gzip(data, 6));
-        write_file_or_die(tree->plain_dir + "/" + output, data);
-        tree->outputs.push_back(output);
-        tree->plain_bytes += size;
+        add_small_file(corpus, i, SMALL_MAX_BYTES, relative_dir, &state, tree);
     }
 }
 
 // `directories` directories of `per_directory` files of 1 to 8 KiB, as a
 // distribution's documentation tree has them (a few files per package),
-// fifty to a parent directory. Names as in add_small_files.
+// fifty to a parent directory.
 static void add_small_directories(const Corpus& corpus, int directories, int per_directory, TreePair* tree)
 {
     uint64_t state = 0x9E3779B97F4A7C15u;
     for (int d = 0; d < directories; ++d) {
         char relative_dir[48];
         snprintf(relative_dir, sizeof relative_dir, "p%02d/package%04d", d / 50, d);
-        make_directories_or_die(tree->gz_dir + "/" + relative_dir);
-        make_directories_or_die(tree->plain_dir + "/" + relative_dir);
         for (int f = 0; f < per_directory; ++f) {
-            const int i = d * per_directory + f;
-            const Bytes& source = corpus.sources[static_cast<size_t>(i) % corpus.sources.size()].data;
-            const size_t size = SMALL_MIN_BYTES + next_random(&state) % (TINY_MAX_BYTES - SMALL_MIN_BYTES + 1);
-            const size_t offset = next_random(&state) % (source.size() - size + 1);
-            const Bytes data(source.begin() + static_cast<ptrdiff_t>(offset),
-                             source.begin() + static_cast<ptrdiff_t>(offset + size));
-            char name[32];
-            snprintf(name, sizeof name, i % 5 == 0 ? "f%05d.hlp" : "f%05d.txt", i);
-            const std::string output = std::string(relative_dir) + "/" + name;
-            const std::string compressed_name = i % 5 == 0 ? output : output + ".gz";
-            write_file_or_die(tree->gz_dir + "/" + compressed_name, zlib_gzip(data, 6));
-            write_file_or_die(tree->plain_dir + "/" + output, data);
-            tree->outputs.push_back(output);
-            tree->plain_bytes += size;
+            add_small_file(corpus, d * per_directory + f, TINY_MAX_BYTES, relative_dir, &state, tree);
         }
     }
 }
