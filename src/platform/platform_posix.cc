@@ -227,7 +227,13 @@ int platform_open(const DirectoryHandle* dir, const char* path, int flags, int m
     // so a tree cannot direct the run to overwrite a file outside it.
     const mode_t permissions = static_cast<mode_t>(mode) & 0777;
     const int flags_no_truncate = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-    int fd = openat(dir_fd, name, flags_no_truncate, permissions);
+    // The output is usually new: a file created here has one link and holds
+    // nothing, so it needs neither the check below nor a truncation. Any
+    // failure (a name already there, a link in its place) takes the careful
+    // way, which decides as it always did.
+    int fd = openat(dir_fd, name, flags_no_truncate | O_EXCL, permissions);
+    if (fd >= 0) return fd;
+    fd = openat(dir_fd, name, flags_no_truncate, permissions);
     struct stat info;
     if (fd < 0 || fstat(fd, &info) != 0) {
         if (fd >= 0) close(fd);
