@@ -112,9 +112,11 @@ Ahead* ahead = nullptr;
 // tests can show they reach every one; KAVRELT_AHEAD_REPORT names the file
 // the counts are added to when the process ends.
 #ifdef KAVRELT_AHEAD_COUNTS
-enum AheadPath { CLAIMED, WALK_DECODED, WALK_GAVE_UP, WALK_PASSED, WALK_LISTED, ADOPTED, DROPPED, LIST_FAILED, PATH_COUNT };
-const char* const PATH_NAMES[PATH_COUNT] = {"claimed", "walk_decoded", "walk_gave_up", "walk_passed",
-                                            "walk_listed", "adopted", "dropped", "list_failed"};
+enum AheadPath {
+    CLAIMED, WALK_DECODED, WALK_GAVE_UP, WALK_PASSED, WALK_LISTED, ADOPTED, DROPPED, LIST_FAILED, HOLD_TAKEN, PATH_COUNT
+};
+const char* const PATH_NAMES[PATH_COUNT] = {"claimed", "walk_decoded", "walk_gave_up", "walk_passed", "walk_listed",
+                                            "adopted", "dropped", "list_failed", "hold_taken"};
 std::atomic<uint64_t> path_counts[PATH_COUNT];
 
 void write_path_counts()
@@ -597,6 +599,27 @@ void offer_next_directory(const DirectoryHandle* parent, const char* path, const
         next->state = NEXT_OFFERED;
     }
     ahead->changed.notify_all();
+}
+
+DirectoryHandle* take_directory_ahead(const DirectoryHandle* parent, const char* path, const DirectoryEntry* entry)
+{
+    if (ahead == nullptr) return nullptr;
+    std::unique_lock<std::mutex> guard(ahead->lock);
+    NextDirectory* next = ahead->next_directory;
+    if (next->state == NEXT_NONE || next->state == NEXT_OFFERED || next->parent != parent || next->path != path) {
+        return nullptr;
+    }
+    ahead->changed.wait(guard, [next] { return next->state != NEXT_LISTING; });
+    if (next->state != NEXT_READY || next->held == nullptr || next->entry.device != entry->device ||
+        next->entry.inode != entry->inode) {
+        return nullptr;
+    }
+    // The jobs keep reading through it; the walk closes it only after they
+    // are done, as it closes every directory it entered.
+    DirectoryHandle* held = next->held;
+    next->held = nullptr;
+    COUNT_PATH(HOLD_TAKEN);
+    return held;
 }
 
 void forget_directory(const DirectoryHandle* closing)

@@ -46,6 +46,12 @@ void plan_directory_jobs(const DirectoryHandle* dir, const DirectoryEntry* entry
 // settles it.
 void offer_next_directory(const DirectoryHandle* parent, const char* path, const DirectoryEntry* entry,
                           const char* pattern, const char* root, int flags);
+// The hold a decoding thread took on the directory `path` when it listed it
+// ahead through the held directory `parent`, if the walk's listing of
+// `parent` shows the same directory there now (`entry`'s device and inode):
+// the walk then enters it through that hold instead of opening it again,
+// and closes it as its own. Null otherwise.
+DirectoryHandle* take_directory_ahead(const DirectoryHandle* parent, const char* path, const DirectoryEntry* entry);
 // Drops the work on the next directory when it was offered through
 // `closing`, which the walk is about to close (every offer, with null).
 void forget_directory(const DirectoryHandle* closing);

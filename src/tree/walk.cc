@@ -92,7 +92,10 @@ static DirectoryHandle* enter_directory(const DirectoryHandle* parent, const Dir
 {
     join_path_or_die(pattern, dir, SEPARATOR, ALL_ENTRIES);
     printf("\n%s", dir);
-    DirectoryHandle* held = nullptr;
+    // A decoding thread that listed the directory ahead opened it through
+    // the same parent and found the directory listed here: its hold serves.
+    DirectoryHandle* held = parent == nullptr ? nullptr : take_directory_ahead(parent, dir, entry);
+    if (held != nullptr) return held;
     const int opened = parent == nullptr ? open_root_directory(dir, &held)
                                          : open_subdirectory(parent, dir, entry, &held);
     if (opened == DIRECTORY_FAILED) fatal_unexpected_error();
