@@ -119,11 +119,9 @@ constexpr int WRITE_BUFFERS_MOST = 64;
 int64_t platform_write_gather(int fd, const WriteBuffer* buffers, int count);
 // Returns 0, or -1 on error.
 int platform_close(int fd);
-// Stores the file's mode word (type and permission bits) in *mode.
-// Returns 0, or -1 on error.
-int platform_fstat_mode(int fd, int* mode);
-// Stores the file's size in bytes in *size. Returns 0, or -1 on error.
-int platform_fstat_size(int fd, uint64_t* size);
+// Stores the file's mode word (type and permission bits) in *mode and, unless
+// `size` is null, its size in bytes in *size. Returns 0, or -1 on error.
+int platform_fstat(int fd, int* mode, uint64_t* size);
 // Renames a file of `dir` to another name in it; fails (returns -1) when
 // `to` exists. Returns 0.
 int platform_rename(const DirectoryHandle* dir, const char* from, const char* to);

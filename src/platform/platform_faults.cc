@@ -48,9 +48,8 @@ int real_platform_open(const DirectoryHandle* dir, const char* name, int flags, 
 int real_platform_read(int fd, void* buffer, uint32_t count);
 int real_platform_write(int fd, const void* buffer, uint32_t count);
 int64_t real_platform_write_gather(int fd, const WriteBuffer* buffers, int count);
-int real_platform_fstat_size(int fd, uint64_t* size);
 int real_platform_close(int fd);
-int real_platform_fstat_mode(int fd, int* mode);
+int real_platform_fstat(int fd, int* mode, uint64_t* size);
 int real_platform_rename(const DirectoryHandle* dir, const char* from, const char* to);
 int real_platform_unlink(const DirectoryHandle* dir, const char* name);
 int real_platform_utime(const DirectoryHandle* dir, const char* name, int64_t seconds);
@@ -316,22 +315,13 @@ int platform_close(int fd)
     return real_platform_close(fd);
 }
 
-int platform_fstat_mode(int fd, int* mode)
+int platform_fstat(int fd, int* mode, uint64_t* size)
 {
     if (next_call(KIND_FSTAT) != ACTION_NONE) {
         errno = EIO;
         return -1;
     }
-    return real_platform_fstat_mode(fd, mode);
-}
-
-int platform_fstat_size(int fd, uint64_t* size)
-{
-    if (next_call(KIND_FSTAT) != ACTION_NONE) {
-        errno = EIO;
-        return -1;
-    }
-    return real_platform_fstat_size(fd, size);
+    return real_platform_fstat(fd, mode, size);
 }
 
 int platform_rename(const DirectoryHandle* dir, const char* from, const char* to)

@@ -15,9 +15,8 @@
 #define platform_read real_platform_read
 #define platform_write real_platform_write
 #define platform_write_gather real_platform_write_gather
-#define platform_fstat_size real_platform_fstat_size
 #define platform_close real_platform_close
-#define platform_fstat_mode real_platform_fstat_mode
+#define platform_fstat real_platform_fstat
 #define platform_rename real_platform_rename
 #define platform_unlink real_platform_unlink
 #define platform_utime real_platform_utime

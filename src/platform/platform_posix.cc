@@ -284,19 +284,12 @@ int platform_close(int fd)
     return close(fd);
 }
 
-int platform_fstat_mode(int fd, int* mode)
+int platform_fstat(int fd, int* mode, uint64_t* size)
 {
     struct stat info;
     if (fstat(fd, &info) != 0) return -1;
     *mode = static_cast<int>(info.st_mode);
-    return 0;
-}
-
-int platform_fstat_size(int fd, uint64_t* size)
-{
-    struct stat info;
-    if (fstat(fd, &info) != 0) return -1;
-    *size = static_cast<uint64_t>(info.st_size);
+    if (size != nullptr) *size = static_cast<uint64_t>(info.st_size);
     return 0;
 }
 

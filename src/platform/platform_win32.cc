@@ -323,19 +323,12 @@ int platform_close(int fd)
     return _close(fd);
 }
 
-int platform_fstat_mode(int fd, int* mode)
-{
-    struct _stat info;
-    if (_fstat(fd, &info) != 0) return -1;
-    *mode = info.st_mode;
-    return 0;
-}
-
-int platform_fstat_size(int fd, uint64_t* size)
+int platform_fstat(int fd, int* mode, uint64_t* size)
 {
     struct _stat64 info;
     if (_fstat64(fd, &info) != 0) return -1;
-    *size = static_cast<uint64_t>(info.st_size);
+    *mode = info.st_mode;
+    if (size != nullptr) *size = static_cast<uint64_t>(info.st_size);
     return 0;
 }
 

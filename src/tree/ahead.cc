@@ -232,15 +232,17 @@ bool run_job(AheadJob* job, bool by_walk, WalkWriter* writer)
         }
     }
     const int input = platform_open(job->dir, job->input_name, OPEN_READ_BINARY, 0);
-    if (input < 0) {
+    int mode = 0;
+    uint64_t size = 0;
+    if (input < 0 || platform_fstat(input, &mode, &size) != 0) {
+        if (input >= 0) platform_close(input);
         finish_job(job, DECODE_NOT_STARTED);
         return true;
     }
     if (by_walk) {
         // Data at least as large as the file would not fit: decoding it
         // would be given up, and that work lost.
-        uint64_t size = 0;
-        if (platform_fstat_size(input, &size) != 0 || size >= output_budget_free()) {
+        if (size >= output_budget_free()) {
             platform_close(input);
             const std::lock_guard<std::mutex> guard(ahead->lock);
             job->walk_passed = true;
@@ -249,10 +251,9 @@ bool run_job(AheadJob* job, bool by_walk, WalkWriter* writer)
             return false;
         }
     }
-    int mode = 0;
-    OutputQueue* queue = nullptr;
     const int waiting = by_walk ? QUEUE_NEVER_WAITS : job->restore ? QUEUE_GIVES_UP_WHEN_HURRIED : QUEUE_WAITS;
-    if (platform_fstat_mode(input, &mode) != 0 || (queue = create_output_queue(waiting)) == nullptr) {
+    OutputQueue* const queue = create_output_queue(waiting);
+    if (queue == nullptr) {
         platform_close(input);
         finish_job(job, DECODE_NOT_STARTED);
         return true;
@@ -386,6 +387,18 @@ AheadJob* new_job(const DirectoryHandle* dir, const FilePlan& file)
     return job;
 }
 
+// The jobs of the plan's files from `from` on that may be read ahead, by
+// file index (null for the others).
+std::vector<AheadJob*> new_jobs(const DirectoryHandle* dir, const DirectoryPlan& plan, size_t from)
+{
+    std::vector<AheadJob*> jobs(plan.count, nullptr);
+    for (size_t i = from; i < plan.count; ++i) {
+        const FilePlan& file = plan.files[i];
+        if (file.action != CONVERT_NOTHING && file.read_ahead) jobs[i] = new_job(dir, file);
+    }
+    return jobs;
+}
+
 // Lists and plans the next directory as the walk will, on a decoding
 // thread: only reads, through the parent's descriptor, and only into the
 // record. Anything the walk would stop at (a limit, a listing that fails)
@@ -393,30 +406,14 @@ AheadJob* new_job(const DirectoryHandle* dir, const FilePlan& file)
 void list_next_directory(NextDirectory* next)
 {
     DirectoryHandle* held = nullptr;
-    bool listed = open_subdirectory(next->parent, next->path.c_str(), &next->entry, &held) == DIRECTORY_OPENED;
-    clear_plan(&next->plan);
-    if (listed) {
-        DirectoryEntry entry;
-        DirectoryListing* listing = find_first_file(held, next->pattern.c_str(), &entry);
-        listed = listing != nullptr;
-        if (listed) {
-            do {
-                if (!is_listed_file(entry)) continue;
-                listed = next->plan.count < MAX_FILES_PER_DIRECTORY &&
-                         plan_file(&next->plan, next->path.c_str(), entry.name, next->root, next->flags);
-            } while (listed && find_next_file(listing, &entry));
-            listed = listed && last_error() == ERROR_CODE_NO_MORE_FILES;
-            find_close(listing);
-        }
-    }
+    const bool listed =
+        open_subdirectory(next->parent, next->path.c_str(), &next->entry, &held) == DIRECTORY_OPENED &&
+        list_directory_plan(held, next->path.c_str(), next->pattern.c_str(), next->root, next->flags, &next->plan,
+                            nullptr) == LIST_DONE;
     std::vector<AheadJob*> jobs;
     if (listed) {
         plan_read_ahead(&next->plan);
-        jobs.assign(next->plan.count, nullptr);
-        for (size_t i = 0; i < next->plan.count; ++i) {
-            const FilePlan& file = next->plan.files[i];
-            if (file.action != CONVERT_NOTHING && file.read_ahead) jobs[i] = new_job(held, file);
-        }
+        jobs = new_jobs(held, next->plan, 0);
     } else if (held != nullptr) {
         close_directory(held);
         held = nullptr;
@@ -497,6 +494,14 @@ void release_directory(std::unique_lock<std::mutex>& guard, NextDirectory* recor
     record->state = NEXT_NONE;
 }
 
+// Whether the record is of the directory `path`, as the walk's listing of its
+// parent shows it now (`entry`).
+bool is_directory_of(const NextDirectory& record, const char* path, const DirectoryEntry* entry)
+{
+    return entry != nullptr && record.path == path && record.entry.device == entry->device &&
+           record.entry.inode == entry->inode;
+}
+
 // Settles the next directory before the walk goes on: an offer no thread
 // took is withdrawn, a listing under way is waited for. Returns the record
 // when it is the directory `path` the walk now plans as `plan` (entered as
@@ -509,8 +514,8 @@ NextDirectory* settle_next_directory(std::unique_lock<std::mutex>& guard, const 
     if (next->state == NEXT_OFFERED) next->state = NEXT_NONE;
     if (next->state == NEXT_NONE) return nullptr;
     ahead->changed.wait(guard, [next] { return next->state != NEXT_LISTING; });
-    if (next->state == NEXT_READY && plan != nullptr && entry != nullptr && next->path == path &&
-        next->entry.device == entry->device && next->entry.inode == entry->inode && same_plan(next->plan, *plan)) {
+    if (next->state == NEXT_READY && plan != nullptr && is_directory_of(*next, path, entry) &&
+        same_plan(next->plan, *plan)) {
         return next;
     }
     release_directory(guard, next, true);
@@ -569,11 +574,7 @@ void plan_directory_jobs(const DirectoryHandle* dir, const DirectoryEntry* entry
     for (size_t i = first + 1; i < plan->count; ++i) others += plan->files[i].action != CONVERT_NOTHING;
     if (others == 0) return;
     plan_read_ahead(plan);
-    std::vector<AheadJob*> jobs(plan->count, nullptr);
-    for (size_t i = first + 1; i < plan->count; ++i) {
-        const FilePlan& file = plan->files[i];
-        if (file.action != CONVERT_NOTHING && file.read_ahead) jobs[i] = new_job(dir, file);
-    }
+    std::vector<AheadJob*> jobs = new_jobs(dir, *plan, first + 1);
     {
         const std::lock_guard<std::mutex> guard(ahead->lock);
         ahead->jobs = std::move(jobs);
@@ -610,10 +611,7 @@ DirectoryHandle* take_directory_ahead(const DirectoryHandle* parent, const char*
         return nullptr;
     }
     ahead->changed.wait(guard, [next] { return next->state != NEXT_LISTING; });
-    if (next->state != NEXT_READY || next->held == nullptr || next->entry.device != entry->device ||
-        next->entry.inode != entry->inode) {
-        return nullptr;
-    }
+    if (next->state != NEXT_READY || next->held == nullptr || !is_directory_of(*next, path, entry)) return nullptr;
     // The jobs keep reading through it; the walk closes it only after they
     // are done, as it closes every directory it entered.
     DirectoryHandle* held = next->held;
@@ -708,16 +706,7 @@ int job_write_decoded(AheadJob* job, int output)
         if (writer.ended || writer.failed) break;
         // Nothing to write yet: decode ahead while the thread decodes this
         // file, or else wait for its next windows.
-        if (decode_ahead_on_walk(job, &writer)) continue;
-        OutputChunk chunk;
-        if (!output_queue_take(queue, &chunk)) break;
-        const bool written = platform_write(output, chunk.data, chunk.size) == static_cast<int>(chunk.size);
-        output_queue_release(chunk);
-        if (!written) {
-            writer.failed = true;
-            output_queue_cancel(queue);
-            break;
-        }
+        if (!decode_ahead_on_walk(job, &writer)) output_queue_wait(queue);
     }
     std::unique_lock<std::mutex> guard(ahead->lock);
     ahead->changed.wait(guard, [job] { return job->state == JOB_DONE; });

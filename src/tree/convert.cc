@@ -60,7 +60,7 @@ static void decompress_or_die(const DirectoryHandle* dir, const char* work_name,
     } else {
         const int input = platform_open(dir, work_name, OPEN_READ_BINARY, 0);
         if (input < 0) fatal_error("could not open %s", work_name);
-        if (platform_fstat_mode(input, &mode) != 0) fatal_error("could not stat %s", work_name);
+        if (platform_fstat(input, &mode, nullptr) != 0) fatal_error("could not stat %s", work_name);
         const int output = platform_open(dir, output_name, OPEN_CREATE_BINARY, mode);
         if (output < 0) fatal_error("could not open %s", output_name);
         if (unzip_stream(input, output) != 0) fatal_error("could not unzip %s", work_name);

@@ -230,31 +230,19 @@ void output_queue_stream(OutputQueue* queue)
     wake_producers(s);
 }
 
-bool output_queue_take(OutputQueue* queue, OutputChunk* chunk)
+void output_queue_wait(OutputQueue* queue)
 {
     OutputQueue& q = *queue;
-    if (q.taken.empty()) {
-        Shared& s = shared();
-        std::unique_lock<std::mutex> guard(s.lock);
-        give_back_released(s);
-        if (q.chunks.empty() && !q.closed) {
-            // Wait for a batch, or for the last windows.
-            q.consumer_waiting = true;
-            wake_producers(s);
-            s.windows_ready.wait(guard, [&q] { return q.closed || q.chunks.size() >= WAKE_BATCH; });
-            q.consumer_waiting = false;
-        }
-        // The whole batch leaves the queue, and makes room for the next one
-        // while it is written. Its bytes still count against the budget
-        // until they are released.
-        q.taken.swap(q.chunks);
-        q.queued_bytes = 0;
-        wake_producers(s);
-    }
-    if (q.taken.empty()) return false;
-    *chunk = q.taken.front();
-    q.taken.pop_front();
-    return true;
+    if (!q.taken.empty()) return;
+    Shared& s = shared();
+    std::unique_lock<std::mutex> guard(s.lock);
+    give_back_released(s);
+    if (!q.chunks.empty() || q.closed) return;
+    // Wait for a batch, or for the last windows.
+    q.consumer_waiting = true;
+    wake_producers(s);
+    s.windows_ready.wait(guard, [&q] { return q.closed || q.chunks.size() >= WAKE_BATCH; });
+    q.consumer_waiting = false;
 }
 
 int output_queue_poll(OutputQueue* queue, OutputChunk* chunk)
@@ -265,6 +253,9 @@ int output_queue_poll(OutputQueue* queue, OutputChunk* chunk)
         const std::lock_guard<std::mutex> guard(s.lock);
         give_back_released(s);
         if (q.chunks.empty()) return q.closed ? TAKE_ENDED : TAKE_NOT_YET;
+        // Everything queued leaves the queue at once, and makes room for
+        // the next while it is written. Its bytes still count against the
+        // budget until they are released.
         q.taken.swap(q.chunks);
         q.queued_bytes = 0;
         wake_producers(s);

@@ -57,9 +57,9 @@ void output_queue_hurry(OutputQueue* queue);
 // From now on the consumer writes the queue out as it fills,
 // so its producer waits only for the stream limit, no longer for the budget.
 void output_queue_stream(OutputQueue* queue);
-// Waits for the next chunk. False when the producer closed the queue and
-// every chunk was taken.
-bool output_queue_take(OutputQueue* queue, OutputChunk* chunk);
+// Waits until a batch of chunks is queued or the producer closed the queue;
+// returns at once when a chunk is there to take.
+void output_queue_wait(OutputQueue* queue);
 // Takes the next chunk if one is queued, without waiting: TAKE_CHUNK,
 // TAKE_NOT_YET when the producer has not delivered it yet, TAKE_ENDED when
 // the queue is closed and every chunk was taken.
@@ -68,7 +68,7 @@ constexpr int TAKE_NOT_YET = 0;
 constexpr int TAKE_ENDED = -1;
 int output_queue_poll(OutputQueue* queue, OutputChunk* chunk);
 // Gives a taken chunk's memory back to the budget (a few chunks at a time,
-// on this thread's next release, take, cancel or destroy).
+// on this thread's next release, poll, wait, cancel or destroy).
 void output_queue_release(OutputChunk chunk);
 // Makes every further write fail and drops what is queued.
 void output_queue_cancel(OutputQueue* queue);

@@ -16,17 +16,21 @@
 static const uint8_t GZIP_SIGNATURE[3] = {0x1F, 0x8B, 0x08};
 static const char SEPARATOR[2] = {PATH_SEPARATOR, '\0'};
 
-void join_path_or_die(char* out, const char* head, const char* middle, const char* tail)
+bool join_path(char* out, const char* head, const char* middle, const char* tail)
 {
     const size_t head_length = strlen(head);
     const size_t middle_length = strlen(middle);
     const size_t tail_length = strlen(tail);
-    if (head_length + middle_length + tail_length >= PATH_CAPACITY) {
-        fatal_error("path too long %s", head);
-    }
+    if (head_length + middle_length + tail_length >= PATH_CAPACITY) return false;
     memcpy(out, head, head_length);
     memcpy(out + head_length, middle, middle_length);
     memcpy(out + head_length + middle_length, tail, tail_length + 1);
+    return true;
+}
+
+void join_path_or_die(char* out, const char* head, const char* middle, const char* tail)
+{
+    if (!join_path(out, head, middle, tail)) fatal_error("path too long %s", head);
 }
 
 // Length of the part of `path` that spells `root`: it is never lower-cased.
@@ -103,23 +107,12 @@ void clear_plan(DirectoryPlan* plan)
     plan->count = 0;
 }
 
-void plan_file_or_die(DirectoryPlan* plan, const char* dir, const char* name, const char* root, int flags)
+// Adds the file `name` listed in `dir` to the plan; false (and nothing
+// added) when its path does not fit.
+static bool plan_file(DirectoryPlan* plan, const char* dir, const char* name, const char* root, int flags)
 {
-    if (!plan_file(plan, dir, name, root, flags)) {
-        char path[PATH_CAPACITY];
-        join_path_or_die(path, dir, SEPARATOR, name);  // ends the run as it always has
-    }
-}
-
-bool plan_file(DirectoryPlan* plan, const char* dir, const char* name, const char* root, int flags)
-{
-    const size_t dir_length = strlen(dir);
-    const size_t name_length = strlen(name);
-    if (dir_length + 1 + name_length >= PATH_CAPACITY) return false;
     char path[PATH_CAPACITY];
-    memcpy(path, dir, dir_length);
-    path[dir_length] = PATH_SEPARATOR;
-    memcpy(path + dir_length + 1, name, name_length + 1);
+    if (!join_path(path, dir, SEPARATOR, name)) return false;
     if (plan->count == plan->files.size()) plan->files.emplace_back();
     FilePlan& file = plan->files[plan->count++];
     file.path.assign(path);
@@ -130,6 +123,33 @@ bool plan_file(DirectoryPlan* plan, const char* dir, const char* name, const cha
     file.action = classify(&file.created_name);
     file.read_ahead = false;
     return true;
+}
+
+int list_directory_plan(const DirectoryHandle* held, const char* dir, const char* pattern, const char* root,
+                        int flags, DirectoryPlan* plan, std::vector<DirectoryEntry>* subdirectories)
+{
+    clear_plan(plan);
+    DirectoryEntry entry;
+    DirectoryListing* listing = find_first_file(held, pattern, &entry);
+    if (listing == nullptr) return LIST_NOT_STARTED;
+    int listed = LIST_DONE;
+    do {
+        if (subdirectories != nullptr && is_listed_subdirectory(entry)) subdirectories->push_back(entry);
+        if (!is_listed_file(entry)) continue;
+        if (plan->count == MAX_FILES_PER_DIRECTORY) {
+            listed = LIST_TOO_MANY_FILES;
+        } else if (!plan_file(plan, dir, entry.name, root, flags)) {
+            listed = LIST_PATH_TOO_LONG;
+        }
+    } while (listed == LIST_DONE && find_next_file(listing, &entry));
+    if (listed == LIST_DONE && last_error() != ERROR_CODE_NO_MORE_FILES) listed = LIST_BROKE_OFF;
+    find_close(listing);
+    return listed;
+}
+
+void plan_file_or_die(DirectoryPlan* plan, const char* dir, const char* name, const char* root, int flags)
+{
+    if (!plan_file(plan, dir, name, root, flags)) fatal_error("path too long %s", dir);
 }
 
 bool same_plan(const DirectoryPlan& a, const DirectoryPlan& b)

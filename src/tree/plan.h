@@ -46,9 +46,19 @@ void clear_plan(DirectoryPlan* plan);
 // named on the command line. Ends the run with "path too long" when the
 // file's path does not fit.
 void plan_file_or_die(DirectoryPlan* plan, const char* dir, const char* name, const char* root, int flags);
-// As plan_file_or_die, for a decoding thread: false (and nothing added) when
-// the path does not fit. Never ends the run.
-bool plan_file(DirectoryPlan* plan, const char* dir, const char* name, const char* root, int flags);
+// What listing a directory into its plan came to: every file planned, or
+// where it stopped (at the first file that breaks a limit).
+constexpr int LIST_DONE = 0;
+constexpr int LIST_NOT_STARTED = 1;     // the listing could not be started; last_error() says why
+constexpr int LIST_BROKE_OFF = 2;       // the listing ended before its end
+constexpr int LIST_TOO_MANY_FILES = 3;  // more than MAX_FILES_PER_DIRECTORY files
+constexpr int LIST_PATH_TOO_LONG = 4;   // a file's path does not fit
+// Lists the files of the held directory `dir` (searched with `pattern`)
+// into `plan`, afresh; `root` is the directory named on the command line.
+// The subdirectories the listing shows are kept in `subdirectories` (unless
+// null). Only reads; never ends the run.
+int list_directory_plan(const DirectoryHandle* held, const char* dir, const char* pattern, const char* root,
+                        int flags, DirectoryPlan* plan, std::vector<DirectoryEntry>* subdirectories);
 // Whether two plans list the same files, in the same order, under the same
 // names and for the same actions.
 bool same_plan(const DirectoryPlan& a, const DirectoryPlan& b);

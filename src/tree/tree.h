@@ -17,8 +17,11 @@ constexpr size_t MAX_FILES_PER_DIRECTORY = 12288;
 
 struct DirectoryHandle;
 
-// Stores head + middle + tail in `out` (PATH_CAPACITY bytes). When the result
-// would not fit, ends the run with "path too long" naming `head`.
+// Stores head + middle + tail in `out` (PATH_CAPACITY bytes). False, and
+// nothing stored, when the result would not fit.
+bool join_path(char* out, const char* head, const char* middle, const char* tail);
+// As join_path; when the result would not fit, ends the run with "path too
+// long" naming `head`.
 void join_path_or_die(char* out, const char* head, const char* middle, const char* tail);
 
 // Converts every file of the tree below `root`, the directory named on the

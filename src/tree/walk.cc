@@ -64,21 +64,19 @@ static void check_listing_end()
 static void list_files(const DirectoryHandle* held, const char* dir, const char* pattern, const char* root,
                        int flags, DirectoryPlan* plan, std::vector<DirectoryEntry>* subdirectories)
 {
-    clear_plan(plan);
-    DirectoryEntry entry;
-    DirectoryListing* listing = find_first_file(held, pattern, &entry);
-    if (listing == nullptr) {
+    switch (list_directory_plan(held, dir, pattern, root, flags, plan, subdirectories)) {
+    case LIST_NOT_STARTED:
         check_listing_error();
-        return;
+        break;
+    case LIST_BROKE_OFF:
+        fatal_unexpected_error();
+    case LIST_TOO_MANY_FILES:
+        fatal_error("too many files in %s", dir);
+    case LIST_PATH_TOO_LONG:
+        fatal_error("path too long %s", dir);
+    default:
+        break;
     }
-    do {
-        if (subdirectories != nullptr && is_listed_subdirectory(entry)) subdirectories->push_back(entry);
-        if (!is_listed_file(entry)) continue;
-        if (plan->count == MAX_FILES_PER_DIRECTORY) fatal_error("too many files in %s", dir);
-        plan_file_or_die(plan, dir, entry.name, root, flags);
-    } while (find_next_file(listing, &entry));
-    check_listing_end();
-    find_close(listing);
 }
 
 // Prints the line of `dir` and opens it: the root when `parent` is null,
@@ -116,11 +114,13 @@ static void offer_next_directory_of_walk(const char* root, int flags)
         if (at == NOT_LISTED) return;  // the listings disagree: no guess
         if (at >= level.subdirectories.size()) continue;
         const DirectoryEntry& next = level.subdirectories[at];
-        const size_t length = level.path.size() + 1 + strlen(next.name);
-        if (length + 1 + sizeof ALL_ENTRIES > PATH_CAPACITY) return;
-        const std::string path = level.path + SEPARATOR + next.name;
-        const std::string pattern = path + SEPARATOR + ALL_ENTRIES;
-        offer_next_directory(level.held, path.c_str(), &next, pattern.c_str(), root, flags);
+        char path[PATH_CAPACITY];
+        char pattern[PATH_CAPACITY];
+        // A path too long is the walk's to report when it gets there.
+        if (join_path(path, level.path.c_str(), SEPARATOR, next.name) &&
+            join_path(pattern, path, SEPARATOR, ALL_ENTRIES)) {
+            offer_next_directory(level.held, path, &next, pattern, root, flags);
+        }
         return;
     }
 }

@@ -261,7 +261,7 @@ TEST_F(PlatformPosix, CreateKeepsOnlyPermissionBitsAndRefusesLinks)
     umask(old_umask);
     ASSERT_GE(fd, 0);
     int mode = 0;
-    ASSERT_EQ(platform_fstat_mode(fd, &mode), 0);
+    ASSERT_EQ(platform_fstat(fd, &mode, nullptr), 0);
     EXPECT_EQ(mode, S_IFREG | 0775);
     EXPECT_EQ(platform_write(fd, "abc", 3), 3);
     platform_close(fd);
