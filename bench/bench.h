@@ -63,6 +63,10 @@ double time_libdeflate(libdeflate_decompressor* decompressor, const Bytes& in, B
 // build_corpus wrote; the small tree is made under work_dir.
 void bench_trees(const std::string& kavrelt, const Corpus& corpus, const std::string& large_gz_dir,
                  const std::string& large_plain_dir, const std::string& work_dir);
+// Only the whole runs on the disk file system `disk_dir`, with the trees
+// made under work_dir.
+void bench_disk_trees(const std::string& kavrelt, const Corpus& corpus, const std::string& work_dir,
+                      const std::string& disk_dir);
 
 // system.cc
 // Monotonic seconds.

@@ -1,8 +1,9 @@
 // The benchmark's entry: builds the corpus under a scratch directory and
 // prints every table to stdout (progress goes to stderr).
-//   kavrelt_bench SCRATCH_DIRECTORY [decode]
+//   kavrelt_bench SCRATCH_DIRECTORY [decode | disk]
 // It times the kavrelt executable of its own build; "decode" runs only the
-// decoding table, for quick comparisons while working on the decoder.
+// decoding table, for quick comparisons while working on the decoder, and
+// "disk" only the whole runs on the disk file system KAVRELT_BENCH_DISK_DIR.
 #include "bench.h"
 
 #include <cstdio>
@@ -37,8 +38,11 @@ static void print_corpus(const Corpus& corpus)
 int main(int argc, char** argv)
 {
     const bool decode_only = argc == 3 && std::string(argv[2]) == "decode";
-    if (argc != 2 && !decode_only) {
-        fprintf(stderr, "usage: kavrelt_bench SCRATCH_DIRECTORY [decode]\n");
+    const bool disk_only = argc == 3 && std::string(argv[2]) == "disk";
+    const char* const disk_dir = getenv("KAVRELT_BENCH_DISK_DIR");
+    if ((argc != 2 && !decode_only && !disk_only) || (disk_only && (disk_dir == nullptr || *disk_dir == '\0'))) {
+        fprintf(stderr, "usage: kavrelt_bench SCRATCH_DIRECTORY [decode | disk]\n"
+                        "       (disk needs KAVRELT_BENCH_DISK_DIR, a directory on a disk file system)\n");
         return 2;
     }
     const std::string kavrelt = KAVRELT_EXECUTABLE;
@@ -51,6 +55,10 @@ int main(int argc, char** argv)
     const Corpus corpus = build_corpus(large_gz_dir, large_plain_dir);
     print_corpus(corpus);
     fflush(stdout);
+    if (disk_only) {
+        bench_disk_trees(kavrelt, corpus, work_dir, disk_dir);
+        return 0;
+    }
     bench_decoding(corpus, work_dir);
     fflush(stdout);
     if (decode_only) return 0;

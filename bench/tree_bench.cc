@@ -9,6 +9,10 @@
 // process where the command line holds them. Then kavrelt's peak memory. KAVRELT_BENCH_BASELINE may
 // name another build of kavrelt (say of the commit before a change): it is
 // timed in the same rounds, and the report gives kavrelt's speed against it.
+// Where KAVRELT_BENCH_DISK_DIR names a directory on a disk file system
+// (scripts/bench mounts an ext4 image there), the small-file, mixed and
+// many-directory trees are converted there too: kavrelt, whose run is
+// durable by itself, against the peers followed by `sync -f`.
 #include "bench.h"
 
 #include <algorithm>
@@ -32,6 +36,7 @@ constexpr int MANY_DIRECTORIES = 2000;
 constexpr int FILES_PER_SMALL_DIRECTORY = 3;
 constexpr size_t TINY_MAX_BYTES = 8192;
 constexpr size_t TREE_COUNT = 6;
+constexpr int DISK_ROUNDS = 3;
 
 // A compressed tree and its decompressed twin.
 struct TreePair {
@@ -324,6 +329,84 @@ static void bench_memory(const std::string& kavrelt, const Corpus& corpus, const
            static_cast<double>(large.size()) / (1 << 20));
 }
 
+// A run on the disk file system, from a fresh copy whose writing is over
+// before the clock starts: `command` is given the tree's root as $0.
+static double time_on_disk(const std::string& command, const std::string& from, const std::string& run_dir)
+{
+    remove_tree_or_die(run_dir);
+    copy_tree_as_is_or_die(from, run_dir);
+    flush_file_system();
+    const double seconds = run_or_die({"sh", "-c", command, run_dir});
+    remove_tree_or_die(run_dir);
+    flush_file_system();
+    return seconds;
+}
+
+struct DiskTree {
+    const char* label;
+    const TreePair* tree;
+};
+
+static void bench_disk(const std::string& kavrelt, const std::vector<DiskTree>& trees, const std::string& disk_dir)
+{
+    const char* const baseline = getenv("KAVRELT_BENCH_BASELINE");
+    const std::string run_dir = disk_dir + "/run";
+    // $0 is the tree's root; the peers get every compressed file from find.
+    const std::string durable_kavrelt = "\"" + kavrelt + "\" \"$0\"";
+    const std::string then_sync = " && sync -f \"$0\"";
+    const auto peer = [](const char* program) {
+        return std::string("find \"$0\" -type f -name '*.gz' -exec ") + program + " {} +";
+    };
+    printf("\n6. Whole runs on a disk file system (%s), MB/s, median of %d interleaved rounds, each on a fresh\n",
+           disk_dir.c_str(), DISK_ROUNDS);
+    printf("   copy whose writing reached the disk first: kavrelt's run is durable by itself (nothing is deleted\n");
+    printf("   before its output is on disk); each peer's run is followed by `sync -f` on the tree\n\n");
+    printf("%-20s %8s %8s %8s %8s %7s %7s", "tree", "kavrelt", "k 1thr", "igzip+s", "ldfgz+s", "k/igz", "k/ldgz");
+    printf(baseline != nullptr ? " %8s %8s %6s\n" : "\n", "base", "base+s", "k/b+s");
+    for (const DiskTree& disk_tree : trees) {
+        fprintf(stderr, "bench: on disk, %s\n", disk_tree.label);
+        const TreePair& tree = *disk_tree.tree;
+        std::vector<double> kavrelt_seconds, one_thread, igzip, gunzip, base, base_synced;
+        for (int round = 0; round < DISK_ROUNDS; ++round) {
+            kavrelt_seconds.push_back(time_on_disk(durable_kavrelt, tree.gz_dir, run_dir));
+            setenv("KAVRELT_THREADS", "1", 1);
+            one_thread.push_back(time_on_disk(durable_kavrelt, tree.gz_dir, run_dir));
+            unsetenv("KAVRELT_THREADS");
+            igzip.push_back(time_on_disk(peer("igzip -d --rm -q") + then_sync, tree.peer_dir, run_dir));
+            gunzip.push_back(time_on_disk(peer("libdeflate-gunzip") + then_sync, tree.peer_dir, run_dir));
+            if (baseline != nullptr) {
+                const std::string base_run = "\"" + std::string(baseline) + "\" \"$0\"";
+                base.push_back(time_on_disk(base_run, tree.gz_dir, run_dir));
+                base_synced.push_back(time_on_disk(base_run + then_sync, tree.gz_dir, run_dir));
+            }
+        }
+        const double k = speed(tree, kavrelt_seconds);
+        printf("%-20s %8.1f %8.1f %8.1f %8.1f %7.2f %7.2f", disk_tree.label, k, speed(tree, one_thread),
+               speed(tree, igzip), speed(tree, gunzip), k / speed(tree, igzip), k / speed(tree, gunzip));
+        if (baseline != nullptr) {
+            printf(" %8.1f %8.1f %6.2f\n", speed(tree, base), speed(tree, base_synced), k / speed(tree, base_synced));
+        } else {
+            printf("\n");
+        }
+    }
+}
+
+void bench_disk_trees(const std::string& kavrelt, const Corpus& corpus, const std::string& work_dir,
+                      const std::string& disk_dir)
+{
+    fprintf(stderr, "bench: making the trees\n");
+    TreePair small = new_tree(work_dir, "small");
+    add_small_files(corpus, SMALL_FILE_COUNT, "", &small);
+    TreePair mixed = new_tree(work_dir, "mixed");
+    for (size_t f = 0; f < MIXED_LARGE_FILE_COUNT; ++f) add_large_files(corpus, f * 3 % corpus.files.size(), 1, "", &mixed);
+    add_small_files(corpus, MIXED_SMALL_FILE_COUNT, "small/", &mixed);
+    TreePair directories = new_tree(work_dir, "directories");
+    add_small_directories(corpus, MANY_DIRECTORIES, FILES_PER_SMALL_DIRECTORY, &directories);
+    for (TreePair* tree : {&small, &mixed, &directories}) make_peer_copy(tree);
+    bench_disk(kavrelt, {{"(b) small files", &small}, {"(c) mixed", &mixed}, {"(e) 2000 directories", &directories}},
+               disk_dir);
+}
+
 void bench_trees(const std::string& kavrelt, const Corpus& corpus, const std::string& large_gz_dir,
                  const std::string& large_plain_dir, const std::string& work_dir)
 {
@@ -407,4 +490,9 @@ void bench_trees(const std::string& kavrelt, const Corpus& corpus, const std::st
            static_cast<double>(one.plain_bytes) / 1e6, speed(one, times[3].kavrelt) / speed(one, unzip_seconds),
            speed(one, times[3].kavrelt_one_thread) / speed(one, unzip_seconds));
     bench_memory(kavrelt, corpus, work_dir);
+    const char* const disk_dir = getenv("KAVRELT_BENCH_DISK_DIR");
+    if (disk_dir != nullptr && *disk_dir != '\0') {
+        bench_disk(kavrelt, {{"(b) small files", &small}, {"(c) mixed", &mixed}, {"(e) 2000 directories", &directories}},
+                   disk_dir);
+    }
 }

@@ -8,6 +8,7 @@
 
 #include "ahead.h"
 #include "build_date.h"
+#include "deletions.h"
 #include "fatal.h"
 #include "platform.h"
 #include "tree.h"
@@ -77,15 +78,17 @@ static int thread_count()
 }
 
 // Writes the marker into the held root, which is null when the root is
-// missing; all of its bytes must reach the file. Ends the run on failure.
+// missing; all of its bytes must reach the disk. Ends the run on failure.
 static void write_marker_or_die(const DirectoryHandle* root, const char* marker_path)
 {
     const int fd = root != nullptr ? platform_open(root, marker_path, OPEN_CREATE_BINARY, MARKER_MODE) : -1;
     if (fd < 0) fatal_error("could not open %s", marker_path);
     const int written = platform_write(fd, MARKER_TEXT, MARKER_LENGTH);
-    // A failed close may mean the bytes never reached the file.
+    const int written_back = platform_start_writeback(root, fd);
+    // A failed close or sync may mean the bytes never reached the disk.
     const int closed = platform_close(fd);
-    if (written != static_cast<int>(MARKER_LENGTH) || closed != 0) {
+    if (written != static_cast<int>(MARKER_LENGTH) || written_back != 0 || closed != 0 ||
+        platform_sync(root) != 0) {
         // Part of a marker would still claim a complete run.
         platform_unlink(root, marker_path);
         fatal_error("could not write %s", marker_path);
@@ -107,6 +110,8 @@ int main(int argc, char** argv)
     join_path_or_die(marker_path, directory, SEPARATOR, MARKER_NAME);
     start_decoding_threads(thread_count());
     DirectoryHandle* const root = walk_tree(directory, flags);
+    // The marker stands only over a tree whose outputs are all on disk.
+    finish_deletions_or_die();
     write_marker_or_die(root, marker_path);
     if (root != nullptr) close_directory(root);
     printf("\n\n");

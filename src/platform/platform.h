@@ -100,8 +100,10 @@ uint32_t last_error();
 // holds.
 
 // Opens a file of `dir` with OPEN_READ_BINARY or OPEN_CREATE_BINARY (then
-// `mode` gives the permission bits). A link in the file's place is never
-// followed, and a directory is never opened. Returns a descriptor, or -1.
+// `mode` gives the permission bits: POSIX leaves out the group bits beyond
+// what others may do until platform_give_owner gives the output its group).
+// A link in the file's place is never followed, and a directory is never
+// opened. Returns a descriptor, or -1.
 int platform_open(const DirectoryHandle* dir, const char* path, int flags, int mode);
 // Returns the number of bytes read, 0 at end of file, -1 on error. No retry.
 int platform_read(int fd, void* buffer, uint32_t count);
@@ -119,9 +121,46 @@ constexpr int WRITE_BUFFERS_MOST = 64;
 int64_t platform_write_gather(int fd, const WriteBuffer* buffers, int count);
 // Returns 0, or -1 on error.
 int platform_close(int fd);
-// Stores the file's mode word (type and permission bits) in *mode and, unless
-// `size` is null, its size in bytes in *size. Returns 0, or -1 on error.
-int platform_fstat(int fd, int* mode, uint64_t* size);
+// What the system says of an open file.
+struct FileStatus {
+    int mode;        // type and permission bits
+    uint64_t size;   // bytes
+    uint32_t owner;  // POSIX user and group ids; 0 on Win32, which has none
+    uint32_t group;
+};
+// Returns 0, or -1 on error.
+int platform_fstat(int fd, FileStatus* status);
+// Gives the output `fd` of `dir`, just created by platform_open with
+// source.mode, the owner and group of `source`, the compressed file, and then
+// its permission bits (never set-user-ID, set-group-ID or sticky). Where the
+// system refuses the owner or the group (an ordinary user, a group it is not
+// in), the output keeps the ones it got, and its group bits stay no wider
+// than the bits of others. Win32 outputs keep the access their directory
+// gives every new file. Never fails: a refusal is no reason to stop.
+void platform_give_owner(const DirectoryHandle* dir, int fd, const FileStatus& source);
+// Starts writing the output `fd` of `dir` to stable storage (POSIX: without
+// waiting; platform_sync completes it). Win32, which cannot start it alone,
+// writes it there and waits. Returns 0, or -1 when the system reports a
+// write error.
+int platform_start_writeback(const DirectoryHandle* dir, int fd);
+// Returns once everything written so far to the file system that holds `dir`
+// (files' data, names created, renamed and deleted) is on stable storage.
+// Returns 0, or -1 when the system reports a write error, now or since `dir`
+// was opened. Win32: each output is there when platform_start_writeback
+// returns, and NTFS logs names in order: there is nothing left to wait for.
+int platform_sync(const DirectoryHandle* dir);
+// Equal for directories of the same file system, where one platform_sync
+// serves them all.
+uint64_t platform_file_system(const DirectoryHandle* dir);
+// True where an output of `dir` is as durable as it will ever be once
+// platform_start_writeback returns, so that its compressed file may be
+// deleted at once: on Win32, which writes it to disk there, and on a file
+// system held in memory (tmpfs), whose files no power cut spares anyway.
+// False where outputs become durable together, at a later platform_sync.
+bool platform_durable_when_written_back(const DirectoryHandle* dir);
+// The number of files the process may hold open at once.
+int platform_descriptor_limit();
+
 // Renames a file of `dir` to another name in it; fails (returns -1) when
 // `to` exists. Returns 0.
 int platform_rename(const DirectoryHandle* dir, const char* from, const char* to);

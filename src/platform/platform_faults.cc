@@ -7,14 +7,19 @@
 // KAVRELT_FAULT="KIND:K:ACTION": the K-th call (from 1) of KIND misbehaves.
 //   KIND    open read write close fstat rename unlink utime open_dir
 //           (a directory, the root or a subdirectory) find_first find_next
-//           find_close last_error, or "any" for the K-th call of whatever
-//           kind.
+//           find_close last_error owner writeback sync, or "any" for the
+//           K-th call of whatever kind.
 //   ACTION  fail   the call does nothing and reports failure; close does
 //                  close, since a descriptor is gone even when close reports
 //                  an error, and find_close, which reports nothing, only counts
 //           short  read/write move only half the bytes asked for and say so
 //                  (any other kind fails instead)
 //           kill   SIGKILL before the call, as a crash of the process would
+//           cut    a power cut before the call: every file written since the
+//                  last sync that succeeded loses its data (truncated to
+//                  nothing, as delayed allocation leaves a new file), while
+//                  every name created, renamed or deleted stays as it is;
+//                  then SIGKILL
 //           swap   just before the call, as another user of a shared tree
 //                  might: renames the entry KAVRELT_SWAP names away and puts
 //                  a symbolic link in its place; the call then goes ahead.
@@ -33,6 +38,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unistd.h>
 
@@ -49,7 +55,12 @@ int real_platform_read(int fd, void* buffer, uint32_t count);
 int real_platform_write(int fd, const void* buffer, uint32_t count);
 int64_t real_platform_write_gather(int fd, const WriteBuffer* buffers, int count);
 int real_platform_close(int fd);
-int real_platform_fstat(int fd, int* mode, uint64_t* size);
+int real_platform_fstat(int fd, FileStatus* status);
+void real_platform_give_owner(const DirectoryHandle* dir, int fd, const FileStatus& source);
+int real_platform_start_writeback(const DirectoryHandle* dir, int fd);
+int real_platform_sync(const DirectoryHandle* dir);
+uint64_t real_platform_file_system(const DirectoryHandle* dir);
+int real_platform_descriptor_limit();
 int real_platform_rename(const DirectoryHandle* dir, const char* from, const char* to);
 int real_platform_unlink(const DirectoryHandle* dir, const char* name);
 int real_platform_utime(const DirectoryHandle* dir, const char* name, int64_t seconds);
@@ -70,17 +81,22 @@ constexpr int KIND_FIND_NEXT = 9;
 constexpr int KIND_FIND_CLOSE = 10;
 constexpr int KIND_LAST_ERROR = 11;
 constexpr int KIND_OPEN_DIR = 12;
-constexpr int KIND_ANY = 13;
-constexpr int KIND_COUNT = 14;
+constexpr int KIND_OWNER = 13;
+constexpr int KIND_WRITEBACK = 14;
+constexpr int KIND_SYNC = 15;
+constexpr int KIND_ANY = 16;
+constexpr int KIND_COUNT = 17;
 const char* const KIND_NAMES[KIND_COUNT] = {
     "open",       "read",      "write",      "close",      "fstat",    "rename", "unlink",
-    "utime",      "find_first", "find_next", "find_close", "last_error", "open_dir", "any"};
+    "utime",      "find_first", "find_next", "find_close", "last_error", "open_dir", "owner",
+    "writeback",  "sync",      "any"};
 
 constexpr int ACTION_NONE = 0;
 constexpr int ACTION_FAIL = 1;
 constexpr int ACTION_SHORT = 2;
 constexpr int ACTION_KILL = 3;
 constexpr int ACTION_SWAP = 4;
+constexpr int ACTION_CUT = 5;
 
 // What a failed listing reports: neither "file" nor "path not found", since
 // a directory that exists must never pass for an empty one.
@@ -99,6 +115,12 @@ struct FaultPlan {
 };
 
 FaultPlan plan;
+// For a power cut: the files written since the last sync, by the path they
+// had when first written, and the descriptors already counted among them.
+// Guarded by `counting`, as the plan's counts are.
+std::mutex counting;
+std::set<std::string> unsynced_files;
+std::set<int> unsynced_descriptors;
 // The last find_first_file or find_next_file of this thread was made to fail
 // (decoding threads list directories ahead of the walk).
 thread_local bool listing_failed = false;
@@ -123,6 +145,7 @@ int parse_action(const char* text)
     if (strcmp(text, "short") == 0) return ACTION_SHORT;
     if (strcmp(text, "kill") == 0) return ACTION_KILL;
     if (strcmp(text, "swap") == 0) return ACTION_SWAP;
+    if (strcmp(text, "cut") == 0) return ACTION_CUT;
     return ACTION_NONE;
 }
 
@@ -176,12 +199,46 @@ void load_plan()
     if (plan.action == ACTION_SWAP) load_swap();
 }
 
+// What a power cut leaves: a file's data reaches the disk only when a sync
+// says so, names at once. A file that was written and not synced since is
+// left empty. The lock is held.
+void cut_power_locked()
+{
+    for (const std::string& path : unsynced_files) truncate(path.c_str(), 0);
+    kill(getpid(), SIGKILL);
+}
+
+// Notes that `fd` was written to: its file is not on disk until a sync.
+void note_written(int fd)
+{
+    const std::lock_guard<std::mutex> guard(counting);
+    if (!unsynced_descriptors.insert(fd).second) return;
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char path[4096];
+    const ssize_t length = readlink(link, path, sizeof path - 1);
+    if (length > 0) unsynced_files.insert(std::string(path, static_cast<size_t>(length)));
+}
+
+// A closed descriptor's number may be taken by another file.
+void note_closed(int fd)
+{
+    const std::lock_guard<std::mutex> guard(counting);
+    unsynced_descriptors.erase(fd);
+}
+
+void note_synced()
+{
+    const std::lock_guard<std::mutex> guard(counting);
+    unsynced_files.clear();
+    unsynced_descriptors.clear();
+}
+
 // Counts one call of `kind` and returns what it is to do. A kill happens
 // here, before the call has any effect.
 int next_call(int kind)
 {
     // Decoding threads make calls too: each call gets one number.
-    static std::mutex counting;
     uint64_t of_kind = 0;
     uint64_t of_any = 0;
     {
@@ -194,6 +251,10 @@ int next_call(int kind)
     const uint64_t number = plan.kind == KIND_ANY ? of_any : plan.kind == kind ? of_kind : 0;
     if (number != plan.at) return ACTION_NONE;
     if (plan.action == ACTION_KILL) kill(getpid(), SIGKILL);
+    if (plan.action == ACTION_CUT) {
+        const std::lock_guard<std::mutex> guard(counting);
+        cut_power_locked();
+    }
     if (plan.action == ACTION_SWAP) {
         swap_for_link();
         return ACTION_NONE;
@@ -277,6 +338,7 @@ int platform_write(int fd, const void* buffer, uint32_t count)
         errno = ENOSPC;
         return -1;
     }
+    note_written(fd);
     if (action == ACTION_SHORT && count > 1) return real_platform_write(fd, buffer, count / 2);
     return real_platform_write(fd, buffer, count);
 }
@@ -289,6 +351,7 @@ int64_t platform_write_gather(int fd, const WriteBuffer* buffers, int count)
         errno = ENOSPC;
         return -1;
     }
+    note_written(fd);
     if (action != ACTION_SHORT) return real_platform_write_gather(fd, buffers, count);
     uint64_t total = 0;
     for (int i = 0; i < count; ++i) total += buffers[i].size;
@@ -307,7 +370,9 @@ int64_t platform_write_gather(int fd, const WriteBuffer* buffers, int count)
 
 int platform_close(int fd)
 {
-    if (next_call(KIND_CLOSE) != ACTION_NONE) {
+    const int action = next_call(KIND_CLOSE);
+    note_closed(fd);
+    if (action != ACTION_NONE) {
         real_platform_close(fd);
         errno = EIO;
         return -1;
@@ -315,13 +380,58 @@ int platform_close(int fd)
     return real_platform_close(fd);
 }
 
-int platform_fstat(int fd, int* mode, uint64_t* size)
+int platform_fstat(int fd, FileStatus* status)
 {
     if (next_call(KIND_FSTAT) != ACTION_NONE) {
         errno = EIO;
         return -1;
     }
-    return real_platform_fstat(fd, mode, size);
+    return real_platform_fstat(fd, status);
+}
+
+// A failed call leaves the output the runner's, as a refusal would.
+void platform_give_owner(const DirectoryHandle* dir, int fd, const FileStatus& source)
+{
+    if (next_call(KIND_OWNER) != ACTION_NONE) return;
+    real_platform_give_owner(dir, fd, source);
+}
+
+int platform_start_writeback(const DirectoryHandle* dir, int fd)
+{
+    if (next_call(KIND_WRITEBACK) != ACTION_NONE) {
+        errno = EIO;
+        return -1;
+    }
+    return real_platform_start_writeback(dir, fd);
+}
+
+// A sync that fails reports a write error and makes nothing durable.
+int platform_sync(const DirectoryHandle* dir)
+{
+    if (next_call(KIND_SYNC) != ACTION_NONE) {
+        errno = EIO;
+        return -1;
+    }
+    const int result = real_platform_sync(dir);
+    if (result == 0) note_synced();
+    return result;
+}
+
+uint64_t platform_file_system(const DirectoryHandle* dir)
+{
+    return real_platform_file_system(dir);
+}
+
+// The tests' trees live in memory, where a power cut would leave nothing at
+// all: the seam makes them a disk, whose power cuts it plays.
+bool platform_durable_when_written_back(const DirectoryHandle* /*dir*/)
+{
+    return false;
+}
+
+int platform_descriptor_limit()
+{
+    return real_platform_descriptor_limit();
 }
 
 int platform_rename(const DirectoryHandle* dir, const char* from, const char* to)

@@ -17,6 +17,12 @@
 #define platform_write_gather real_platform_write_gather
 #define platform_close real_platform_close
 #define platform_fstat real_platform_fstat
+#define platform_give_owner real_platform_give_owner
+#define platform_start_writeback real_platform_start_writeback
+#define platform_sync real_platform_sync
+#define platform_file_system real_platform_file_system
+#define platform_durable_when_written_back real_platform_durable_when_written_back
+#define platform_descriptor_limit real_platform_descriptor_limit
 #define platform_rename real_platform_rename
 #define platform_unlink real_platform_unlink
 #define platform_utime real_platform_utime

@@ -13,8 +13,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/vfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -32,7 +34,37 @@ struct DirectoryListing {
 // files goes through dirfd of it.
 struct DirectoryHandle {
     DirectoryListing listing;
+    uint64_t device;  // of the file system that holds it
+    bool in_memory;   // that file system keeps its files in memory only
+    gid_t group;
 };
+
+// File systems whose files live in memory and die with the machine: waiting
+// for their data to be durable would wait for nothing.
+constexpr unsigned long TMPFS_MAGIC_NUMBER = 0x01021994;
+constexpr unsigned long RAMFS_MAGIC_NUMBER = 0x858458f6;
+
+static bool held_in_memory(int fd)
+{
+    struct statfs info;
+    if (fstatfs(fd, &info) != 0) return false;
+    const unsigned long type = static_cast<unsigned long>(info.f_type);
+    return type == TMPFS_MAGIC_NUMBER || type == RAMFS_MAGIC_NUMBER;
+}
+
+// The process's file mode creation mask, read once before any thread starts:
+// reading it means setting it, which no other thread may see half done.
+static mode_t read_umask()
+{
+    const mode_t mask = umask(022);
+    umask(mask);
+    return mask;
+}
+static const mode_t process_umask = read_umask();
+// A new file belongs to the process's user, and to its group or its
+// directory's (the directory's set-group-ID bit and mount options decide).
+static const uid_t process_user = geteuid();
+static const gid_t process_group = getegid();
 
 // Per thread: a decoding thread may list a directory while the walk lists another.
 static thread_local uint32_t last_find_error = 0;
@@ -56,8 +88,9 @@ static int directory_open_error()
     return errno == ENOENT || errno == ENOTDIR || errno == ELOOP ? DIRECTORY_MISSING : DIRECTORY_FAILED;
 }
 
-// Takes ownership of `fd`, an open directory.
-static int hold_directory(int fd, DirectoryHandle** handle)
+// Takes ownership of `fd`, an open directory described by `info`, whose
+// file system `in_memory` says is held in memory.
+static int hold_directory(int fd, const struct stat& info, bool in_memory, DirectoryHandle** handle)
 {
     DirectoryHandle* held = static_cast<DirectoryHandle*>(malloc(sizeof(DirectoryHandle)));
     DIR* dir = held != nullptr ? fdopendir(fd) : nullptr;
@@ -68,6 +101,9 @@ static int hold_directory(int fd, DirectoryHandle** handle)
     }
     held->listing.dir = dir;
     held->listing.read_before = false;
+    held->device = static_cast<uint64_t>(info.st_dev);
+    held->in_memory = in_memory;
+    held->group = info.st_gid;
     *handle = held;
     return DIRECTORY_OPENED;
 }
@@ -77,7 +113,12 @@ int open_root_directory(const char* path, DirectoryHandle** handle)
     // The root may be a link: it is followed, once, here.
     const int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? DIRECTORY_MISSING : DIRECTORY_FAILED;
-    return hold_directory(fd, handle);
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        close(fd);
+        return DIRECTORY_FAILED;
+    }
+    return hold_directory(fd, info, held_in_memory(fd), handle);
 }
 
 int open_subdirectory(const DirectoryHandle* parent, const char* path, const DirectoryEntry* entry,
@@ -96,7 +137,10 @@ int open_subdirectory(const DirectoryHandle* parent, const char* path, const Dir
         close(fd);
         return DIRECTORY_MISSING;
     }
-    return hold_directory(fd, handle);
+    // A subdirectory is mostly on its parent's file system; only a mount
+    // point needs asking what its is.
+    const bool in_memory = entry->device == parent->device ? parent->in_memory : held_in_memory(fd);
+    return hold_directory(fd, info, in_memory, handle);
 }
 
 void close_directory(DirectoryHandle* handle)
@@ -215,6 +259,14 @@ static int open_for_reading(int dir_fd, const char* name)
     return fd;
 }
 
+// The permission bits an output may have before it has its group: the
+// group it was created with (the runner's, or the directory's) may do no
+// more than others may.
+static mode_t narrow_group_bits(mode_t permissions)
+{
+    return (permissions & ~S_IRWXG) | (permissions & S_IRWXG & ((permissions & S_IRWXO) << 3));
+}
+
 int platform_open(const DirectoryHandle* dir, const char* path, int flags, int mode)
 {
     const int dir_fd = directory_fd(dir);
@@ -225,7 +277,7 @@ int platform_open(const DirectoryHandle* dir, const char* path, int flags, int m
     // bits of a stranger's file must not reappear on what a privileged run
     // writes. A link in the output's place is refused rather than followed,
     // so a tree cannot direct the run to overwrite a file outside it.
-    const mode_t permissions = static_cast<mode_t>(mode) & 0777;
+    const mode_t permissions = narrow_group_bits(static_cast<mode_t>(mode) & 0777);
     const int flags_no_truncate = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
     // The output is usually new: a file created here has one link and holds
     // nothing, so it needs neither the check below nor a truncation. Any
@@ -255,6 +307,10 @@ int platform_open(const DirectoryHandle* dir, const char* path, int flags, int m
         close(fd);
         return -1;
     }
+    // An existing file keeps its mode when opened: it gets the one a new
+    // output would have. Where that is refused (a stranger's file), it is no
+    // reason to stop.
+    if ((info.st_mode & 07777) != (permissions & ~process_umask)) fchmod(fd, permissions & ~process_umask);
     return fd;
 }
 
@@ -284,13 +340,81 @@ int platform_close(int fd)
     return close(fd);
 }
 
-int platform_fstat(int fd, int* mode, uint64_t* size)
+int platform_fstat(int fd, FileStatus* status)
 {
     struct stat info;
     if (fstat(fd, &info) != 0) return -1;
-    *mode = static_cast<int>(info.st_mode);
-    if (size != nullptr) *size = static_cast<uint64_t>(info.st_size);
+    status->mode = static_cast<int>(info.st_mode);
+    status->size = static_cast<uint64_t>(info.st_size);
+    status->owner = static_cast<uint32_t>(info.st_uid);
+    status->group = static_cast<uint32_t>(info.st_gid);
     return 0;
+}
+
+void platform_give_owner(const DirectoryHandle* dir, int fd, const FileStatus& source)
+{
+    const uid_t owner = static_cast<uid_t>(source.owner);
+    const gid_t group = static_cast<gid_t>(source.group);
+    // A file of the user's own, in the group of both the process and the
+    // directory, already has the owner and group the output was created with.
+    const bool created_so = owner == process_user && group == process_group && group == dir->group;
+    // An ordinary user cannot give a file away, but may give it a group it
+    // is in.
+    bool group_given = created_so || fchown(fd, owner, group) == 0 || fchown(fd, static_cast<uid_t>(-1), group) == 0;
+    if (!group_given) {
+        // The group the output got may be the right one all the same (the
+        // directory's, say).
+        struct stat info;
+        group_given = fstat(fd, &info) == 0 && info.st_gid == group;
+    }
+    const mode_t permissions = static_cast<mode_t>(source.mode) & 0777;
+    // Created with the narrowed bits; the full ones only with the group.
+    if (group_given && narrow_group_bits(permissions) != permissions) fchmod(fd, permissions & ~process_umask);
+}
+
+int platform_start_writeback(const DirectoryHandle* dir, int fd)
+{
+    if (dir->in_memory) return 0;
+#if defined(__linux__)
+    // Only a hint: what cannot be started now, the sync writes all the same.
+    if (sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) == 0) return 0;
+    return errno == EIO || errno == ENOSPC ? -1 : 0;
+#else
+    return fsync(fd);
+#endif
+}
+
+int platform_sync(const DirectoryHandle* dir)
+{
+#if defined(__linux__)
+    // Since Linux 5.8 this also reports a write error the kernel met when it
+    // wrote back data on its own, after the files were closed.
+    return syncfs(directory_fd(dir));
+#else
+    // Each output was synced when it was written back; sync() makes the
+    // names durable too.
+    sync();
+    return 0;
+#endif
+}
+
+uint64_t platform_file_system(const DirectoryHandle* dir)
+{
+    return dir->device;
+}
+
+bool platform_durable_when_written_back(const DirectoryHandle* dir)
+{
+    return dir->in_memory;
+}
+
+int platform_descriptor_limit()
+{
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > INT_MAX) {
+        return INT_MAX;
+    }
+    return static_cast<int>(limit.rlim_cur);
 }
 
 // rename() would silently replace an existing target; renameat2 can refuse.

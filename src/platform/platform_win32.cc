@@ -47,6 +47,19 @@ constexpr DWORD HELD_DIRECTORY_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // be renamed or deleted under it.
 constexpr DWORD FILE_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
+// The file calls convert a path to UTF-16 as the runtime's _open does, and
+// use the wide calls, which take every path _open takes: the narrow ones
+// stop at MAX_PATH characters. A path of the tree is at most 1023 bytes, and
+// no byte becomes more than one UTF-16 unit.
+constexpr int WIDE_PATH_CAPACITY = 1024;
+
+// Stores `path` in the ANSI code page as UTF-16 in `wide`; false when it
+// does not fit.
+static bool to_wide_path(const char* path, wchar_t (&wide)[WIDE_PATH_CAPACITY])
+{
+    return MultiByteToWideChar(CP_ACP, 0, path, -1, wide, WIDE_PATH_CAPACITY) > 0;
+}
+
 // Kept apart from GetLastError, which any later call may overwrite before
 // the walk asks why the listing could not be started.
 static thread_local uint32_t last_find_error = 0;  // per thread: threads list ahead
@@ -107,9 +120,11 @@ static int hold_directory(HANDLE handle, DirectoryHandle** held)
 // opened itself, and refused.
 static int open_directory(const char* path, bool root, DirectoryHandle** held)
 {
+    wchar_t wide[WIDE_PATH_CAPACITY];
+    if (!to_wide_path(path, wide)) return DIRECTORY_FAILED;
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (root ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
     const HANDLE handle =
-        CreateFileA(path, HELD_DIRECTORY_ACCESS, HELD_DIRECTORY_SHARING, nullptr, OPEN_EXISTING, flags, nullptr);
+        CreateFileW(wide, HELD_DIRECTORY_ACCESS, HELD_DIRECTORY_SHARING, nullptr, OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? DIRECTORY_MISSING : DIRECTORY_FAILED;
@@ -233,7 +248,9 @@ uint32_t last_error()
 // INVALID_HANDLE_VALUE. *existed tells whether the file was there before.
 static HANDLE open_file_no_link(const char* path, DWORD access, DWORD disposition, DWORD attributes, bool* existed)
 {
-    const HANDLE handle = CreateFileA(path, access, FILE_SHARING, nullptr, disposition,
+    wchar_t wide[WIDE_PATH_CAPACITY];
+    if (!to_wide_path(path, wide)) return INVALID_HANDLE_VALUE;
+    const HANDLE handle = CreateFileW(wide, access, FILE_SHARING, nullptr, disposition,
                                       attributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return handle;
     *existed = disposition == OPEN_EXISTING || GetLastError() == ERROR_ALREADY_EXISTS;
@@ -249,7 +266,7 @@ static HANDLE open_file_no_link(const char* path, DWORD access, DWORD dispositio
     // it once more the ordinary way. The first handle, which shares no
     // delete access, keeps the name on the same file meanwhile.
     const HANDLE through_filter =
-        CreateFileA(path, access, FILE_SHARING, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileW(wide, access, FILE_SHARING, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     CloseHandle(handle);
     return through_filter;
 }
@@ -323,26 +340,71 @@ int platform_close(int fd)
     return _close(fd);
 }
 
-int platform_fstat(int fd, int* mode, uint64_t* size)
+int platform_fstat(int fd, FileStatus* status)
 {
     struct _stat64 info;
     if (_fstat64(fd, &info) != 0) return -1;
-    *mode = info.st_mode;
-    if (size != nullptr) *size = static_cast<uint64_t>(info.st_size);
+    status->mode = info.st_mode;
+    status->size = static_cast<uint64_t>(info.st_size);
+    status->owner = 0;
+    status->group = 0;
     return 0;
 }
 
-// The runtime's rename moves a file and refuses to replace an existing one.
-// A link in the file's place is moved itself, not followed.
-int platform_rename(const DirectoryHandle* /*dir*/, const char* from, const char* to)
+// A new file takes the access its directory passes on to every new file
+// (the output's read-only attribute was set when it was created): giving it
+// the compressed file's security descriptor would take rights away from
+// those the directory grants them to.
+void platform_give_owner(const DirectoryHandle* /*dir*/, int /*fd*/, const FileStatus& /*source*/)
 {
-    return rename(from, to) == 0 ? 0 : -1;
 }
 
-// Deleting a link deletes the link, not what it points to.
+// Windows cannot start writing a file back without waiting for it; the
+// output is made durable here, one file at a time.
+int platform_start_writeback(const DirectoryHandle* /*dir*/, int fd)
+{
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) ? 0 : -1;
+}
+
+int platform_sync(const DirectoryHandle* /*dir*/)
+{
+    return 0;
+}
+
+uint64_t platform_file_system(const DirectoryHandle* /*dir*/)
+{
+    return 0;
+}
+
+bool platform_durable_when_written_back(const DirectoryHandle* /*dir*/)
+{
+    return true;
+}
+
+// The runtime's table of descriptors.
+int platform_descriptor_limit()
+{
+    return 2048;
+}
+
+// As the runtime's rename: moves a file and refuses to replace an existing
+// one. A link in the file's place is moved itself, not followed.
+int platform_rename(const DirectoryHandle* /*dir*/, const char* from, const char* to)
+{
+    wchar_t wide_from[WIDE_PATH_CAPACITY];
+    wchar_t wide_to[WIDE_PATH_CAPACITY];
+    if (!to_wide_path(from, wide_from) || !to_wide_path(to, wide_to)) return -1;
+    return MoveFileExW(wide_from, wide_to, MOVEFILE_COPY_ALLOWED) ? 0 : -1;
+}
+
+// As the runtime's _unlink: deleting a link deletes the link, not what it
+// points to; a read-only file is not deleted.
 int platform_unlink(const DirectoryHandle* /*dir*/, const char* path)
 {
-    return _unlink(path);
+    wchar_t wide[WIDE_PATH_CAPACITY];
+    if (!to_wide_path(path, wide)) return -1;
+    return DeleteFileW(wide) ? 0 : -1;
 }
 
 // _utime64 would set the time of whatever a link in the file's place points

@@ -57,7 +57,7 @@ struct AheadJob {
     int decode;
     bool hurried;         // the walk waits for the job to release the file
     OutputQueue* queue;
-    int mode;
+    FileStatus input;     // what fstat said of the compressed file
     int result;
     int64_t mtime;
     bool gave_up;
@@ -232,9 +232,8 @@ bool run_job(AheadJob* job, bool by_walk, WalkWriter* writer)
         }
     }
     const int input = platform_open(job->dir, job->input_name, OPEN_READ_BINARY, 0);
-    int mode = 0;
-    uint64_t size = 0;
-    if (input < 0 || platform_fstat(input, &mode, &size) != 0) {
+    FileStatus status{};
+    if (input < 0 || platform_fstat(input, &status) != 0) {
         if (input >= 0) platform_close(input);
         finish_job(job, DECODE_NOT_STARTED);
         return true;
@@ -242,7 +241,7 @@ bool run_job(AheadJob* job, bool by_walk, WalkWriter* writer)
     if (by_walk) {
         // Data at least as large as the file would not fit: decoding it
         // would be given up, and that work lost.
-        if (size >= output_budget_free()) {
+        if (status.size >= output_budget_free()) {
             platform_close(input);
             const std::lock_guard<std::mutex> guard(ahead->lock);
             job->walk_passed = true;
@@ -263,7 +262,7 @@ bool run_job(AheadJob* job, bool by_walk, WalkWriter* writer)
     {
         const std::lock_guard<std::mutex> guard(ahead->lock);
         job->queue = queue;
-        job->mode = mode;
+        job->input = status;
         job->decode = DECODE_STARTED;
         hurried = job->hurried;
         cancelled = job->cancelled;
@@ -679,7 +678,7 @@ void job_wait_released(AheadJob* job)
     ahead->changed.wait(guard, [job] { return job->state == JOB_DONE; });
 }
 
-bool job_decoding(AheadJob* job, int* mode)
+bool job_decoding(AheadJob* job, FileStatus* input)
 {
     std::unique_lock<std::mutex> guard(ahead->lock);
     claim_if_waiting(job);
@@ -688,7 +687,7 @@ bool job_decoding(AheadJob* job, int* mode)
     // A restore job is done before the walk renames its file: it is of use
     // only if it decoded the whole file.
     if (job->restore && (job->state != JOB_DONE || job->gave_up)) return false;
-    *mode = job->mode;
+    *input = job->input;
     return true;
 }
 

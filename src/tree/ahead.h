@@ -12,6 +12,7 @@ struct AheadJob;  // one file decoded ahead; owned by this module
 struct DirectoryEntry;
 struct DirectoryHandle;
 struct DirectoryPlan;
+struct FileStatus;
 
 // Decoded data the jobs of a run may hold in memory before the walk writes
 // it. The test build kavrelt_faulty sets a small one, so that its test trees
@@ -69,9 +70,10 @@ bool job_signature(AheadJob* job, bool* gzip);
 // renamed or deleted everywhere then.
 void job_wait_released(AheadJob* job);
 // True when the job decodes the file, so the walk writes what it delivers
-// (job_write_decoded); stores the compressed file's mode. False when the
-// walk must decode the file itself (the job could not open it, or gave up).
-bool job_decoding(AheadJob* job, int* mode);
+// (job_write_decoded); stores what fstat said of the compressed file. False
+// when the walk must decode the file itself (the job could not open it, or
+// gave up).
+bool job_decoding(AheadJob* job, FileStatus* input);
 // Writes the job's decoded windows to `output` as they come. Returns the
 // decoder's verdict: 0 when the file decoded completely and every window
 // reached the output, -1 otherwise.

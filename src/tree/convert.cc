@@ -1,14 +1,16 @@
 // Conversion of one file found by the walk: gives gzip-compressed ".hlp" and
 // ".tar" files back the ".gz" suffix that was stripped from them, decodes
-// every ".gz" file into its name without the suffix, stamps the output with
-// the header's time and only then deletes the compressed file. Every call
-// is made on the directory the walk holds.
+// every ".gz" file into its name without the suffix, gives the output the
+// compressed file's owner and the header's time, and deletes the compressed
+// file only once the output is on stable storage. Every call is made on the
+// directory the walk holds.
 #include "convert.h"
 
 #include <cstdint>
 #include <cstdio>
 
 #include "ahead.h"
+#include "deletions.h"
 #include "fatal.h"
 #include "gzip_decoder.h"
 #include "plan.h"
@@ -37,47 +39,72 @@ static void restore_suffix_or_die(const DirectoryHandle* dir, const FilePlan& fi
     printf("\n  renamed %s to %s", file.work_name.c_str(), work_name);
 }
 
-// Decodes work_name into output_name, then stamps and deletes. The
-// compressed file is deleted only after its output is complete and closed;
-// a failed decode leaves it in place for the next run. With a job, a
-// decoding thread has opened, read and decoded the file already (or is
-// still at it); the outcome is the same as decoding it here. Ends the run
-// on any failure.
+// Opens the output for `input`'s data, with its owner and permission bits.
+// Ends the run when it cannot be opened.
+static int open_output_or_die(const DirectoryHandle* dir, const char* output_name, const FileStatus& input)
+{
+    const int output = platform_open(dir, output_name, OPEN_CREATE_BINARY, input.mode);
+    if (output < 0) fatal_error("could not open %s", output_name);
+    platform_give_owner(dir, output, input);
+    return output;
+}
+
+// Starts writing the output to disk and closes it. A file system may report
+// a failed write only then; the compressed file must then stay.
+static void close_output_or_die(const DirectoryHandle* dir, int output, const char* output_name)
+{
+    const int written_back = platform_start_writeback(dir, output);
+    if (platform_close(output) != 0 || written_back != 0) fatal_error("could not write %s", output_name);
+}
+
+// Decodes work_name into output_name, then stamps it and has the compressed
+// file deleted once the output is durable. A failed decode leaves it in
+// place for the next run. With a job, a decoding thread has opened, read
+// and decoded the file already (or is still at it); the outcome is the same
+// as decoding it here. Ends the run on any failure.
 static void decompress_or_die(const DirectoryHandle* dir, const char* work_name, const char* output_name,
                               AheadJob* job)
 {
     printf("\n  unzipping %s to %s ...", work_name, output_name);
     // A long file takes a while: show which one before the work starts.
     fflush(stdout);
-    int mode = 0;
+    FileStatus input_status{};
     int64_t mtime = 0;
-    if (job != nullptr && job_decoding(job, &mode)) {
-        const int output = platform_open(dir, output_name, OPEN_CREATE_BINARY, mode);
-        if (output < 0) fatal_error("could not open %s", output_name);
+    if (job != nullptr && job_decoding(job, &input_status)) {
+        const int output = open_output_or_die(dir, output_name, input_status);
         if (job_write_decoded(job, output) != 0) fatal_error("could not unzip %s", work_name);
-        if (platform_close(output) != 0) fatal_error("could not write %s", output_name);
+        close_output_or_die(dir, output, output_name);
         mtime = job_mtime(job);
     } else {
         const int input = platform_open(dir, work_name, OPEN_READ_BINARY, 0);
         if (input < 0) fatal_error("could not open %s", work_name);
-        if (platform_fstat(input, &mode, nullptr) != 0) fatal_error("could not stat %s", work_name);
-        const int output = platform_open(dir, output_name, OPEN_CREATE_BINARY, mode);
-        if (output < 0) fatal_error("could not open %s", output_name);
+        if (platform_fstat(input, &input_status) != 0) fatal_error("could not stat %s", work_name);
+        const int output = open_output_or_die(dir, output_name, input_status);
         if (unzip_stream(input, output) != 0) fatal_error("could not unzip %s", work_name);
-        // A file system may report a failed write only when the file is closed;
-        // the compressed file must then stay.
-        if (platform_close(output) != 0) fatal_error("could not write %s", output_name);
+        close_output_or_die(dir, output, output_name);
         platform_close(input);
         mtime = member_mtime();
     }
+    // Neither result is examined: an output without its time, or a
+    // compressed file that stays beside its output, is no reason to stop.
     if (mtime != 0) platform_utime(dir, output_name, mtime);
-    platform_unlink(dir, work_name);
+    delete_when_durable_or_die(dir, work_name, output_name, input_status.size);
     printf(" done.");
+}
+
+// Before a name is touched, the deletion of a file of that name must be
+// done: converting a.gz queues its deletion, and a.gz.gz then creates a.gz.
+static void delete_queued_of_names_or_die(const FilePlan& file)
+{
+    delete_queued_named_or_die(file.work_name.c_str());
+    delete_queued_named_or_die(file.created_name.c_str());
+    if (file.action == CONVERT_RESTORE) delete_queued_named_or_die((file.created_name + ".gz").c_str());
 }
 
 void convert_file(const DirectoryHandle* dir, const FilePlan& file, AheadJob* job)
 {
     if (file.action == CONVERT_NOTHING) return;
+    delete_queued_of_names_or_die(file);
     if (file.action == CONVERT_DECOMPRESS) {
         decompress_or_die(dir, file.work_name.c_str(), file.created_name.c_str(), job);
         return;

@@ -5,10 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "deletions.h"
+
 void fatal_error(const char* format, ...)
 {
     // Progress already printed must come out before the error, in order.
     fflush(stdout);
+    // Every output done so far counts as done: its compressed file goes.
+    delete_queued_before_exit();
     va_list arguments;
     va_start(arguments, format);
     fputs("\nerror: ", stdout);
@@ -22,6 +26,7 @@ void fatal_error(const char* format, ...)
 void fatal_unexpected_error()
 {
     fflush(stdout);
+    delete_queued_before_exit();
     fputs("unexpected error\n", stdout);
     fflush(stdout);
     exit(2);

@@ -13,6 +13,7 @@
 
 #include "ahead.h"
 #include "convert.h"
+#include "deletions.h"
 #include "fatal.h"
 #include "plan.h"
 #include "platform.h"
@@ -161,7 +162,7 @@ static void visit_subdirectories(const DirectoryHandle* held, const char* dir, c
         if (subdirectory == nullptr) continue;
         walk_directory(subdirectory, &entry, path, root, flags, pattern);
         forget_directory(subdirectory);
-        close_directory(subdirectory);
+        close_directory_after_deletions_or_die(subdirectory, depth);
     } while (find_next_file(listing, &entry));
     check_listing_end();
     find_close(listing);

@@ -195,6 +195,136 @@ TEST_F(Conversion, OutputGetsOnlyThePermissionBits)
     }
 }
 
+// Run as root on a shared tree, every output belongs to its compressed
+// file's owner and group, with its permission bits: the directory's first
+// file is decoded by the walk, the later ones by a decoding thread, and the
+// ".hlp" and ".tar" files are restored first.
+TEST_F(Conversion, OutputsKeepTheirOwnerAndGroup)
+{
+    if (!target_system().posix) GTEST_SKIP() << "POSIX owners";
+    if (geteuid() != 0) GTEST_SKIP() << "only root may give files away";
+    const struct {
+        const char* path;
+        uid_t user;
+        gid_t group;
+        mode_t mode;
+    } files[] = {{"a.gz", 1201, 1301, 0640},    {"b.hlp", 1202, 1302, 0600},     {"c.tar", 1203, 0, 0664},
+                 {"sub/d.gz", 1204, 1304, 0660}, {"sub/e.hlp", 0, 1305, 0640}, {"sub/f.gz", 1206, 1206, 0604}};
+    make_directory(root + "/sub");
+    for (const auto& f : files) {
+        const std::string path = root + "/" + f.path;
+        write_file(path, gzip_member(std::string(f.path) + " text\n", TIME));
+        ASSERT_EQ(chown(path.c_str(), f.user, f.group), 0);
+        ASSERT_EQ(chmod(path.c_str(), f.mode), 0);
+    }
+    const RunResult result = run();
+    EXPECT_EQ(result.status, 0) << result.output;
+    for (const auto& f : files) {
+        std::string output = root + "/" + f.path;
+        if (output.ends_with(".gz")) output.resize(output.size() - 3);
+        struct stat info;
+        ASSERT_EQ(lstat(output.c_str(), &info), 0) << output;
+        EXPECT_EQ(info.st_uid, f.user) << output;
+        EXPECT_EQ(info.st_gid, f.group) << output;
+        EXPECT_EQ(info.st_mode & 07777, f.mode & ~mode_t{022}) << output;  // the run's umask
+    }
+}
+
+// Run by an ordinary user, an output gets the compressed file's group only
+// where the user may give it. Where it cannot, the group the output got may
+// do no more with it than others may: a file its group could read but
+// others could not stays unreadable to the user's own group.
+TEST_F(Conversion, OrdinaryUserNarrowsTheGroupItCannotGive)
+{
+    if (!target_system().posix) GTEST_SKIP() << "POSIX owners";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a tree for another user";
+    constexpr uid_t USER = 4242;
+    constexpr gid_t OWN = 4242;
+    constexpr gid_t FOREIGN = 4343;  // not one of the user's groups
+    const struct {
+        const char* path;
+        gid_t group;
+        mode_t mode;
+        gid_t expected_group;
+        mode_t expected_mode;
+    } files[] = {{"own.gz", OWN, 0640, OWN, 0640},          {"foreign.gz", FOREIGN, 0640, OWN, 0600},
+                 {"foreign.hlp", FOREIGN, 0664, OWN, 0644}, {"sub/own.gz", OWN, 0660, OWN, 0640},
+                 {"sub/foreign.gz", FOREIGN, 0660, OWN, 0600}, {"sub/shared.tar", FOREIGN, 0644, OWN, 0644}};
+    ASSERT_EQ(chmod(temp_dir.c_str(), 0755), 0);
+    make_directory(root + "/sub");
+    for (const std::string& dir : {root, root + "/sub"}) ASSERT_EQ(chown(dir.c_str(), USER, OWN), 0);
+    for (const auto& f : files) {
+        const std::string path = root + "/" + f.path;
+        write_file(path, gzip_member(std::string(f.path) + " text\n", TIME));
+        ASSERT_EQ(chown(path.c_str(), USER, f.group), 0);
+        ASSERT_EQ(chmod(path.c_str(), f.mode), 0);
+    }
+    RunOptions as_user;
+    as_user.user = USER;
+    as_user.group = OWN;
+    const RunResult result = run({}, as_user);
+    EXPECT_EQ(result.status, 0) << result.output;
+    for (const auto& f : files) {
+        std::string output = root + "/" + f.path;
+        if (output.ends_with(".gz")) output.resize(output.size() - 3);
+        struct stat info;
+        ASSERT_EQ(lstat(output.c_str(), &info), 0) << output;
+        EXPECT_EQ(info.st_uid, USER) << output;
+        EXPECT_EQ(info.st_gid, f.expected_group) << output;
+        EXPECT_EQ(info.st_mode & 07777, f.expected_mode) << output;
+    }
+}
+
+// Whether a listing of `dir` gives `first` before `second`.
+bool listed_before(const std::string& dir, const std::string& first, const std::string& second)
+{
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name == first) return true;
+        if (name == second) return false;
+    }
+    return false;
+}
+
+// A compressed file is deleted once its output is on disk, which may be
+// later than its conversion. Converting x.gz and then x.gz.gz, which
+// creates a new x.gz, the old one must be gone before the new one is
+// written, and never be deleted after it. With -u, X.GZ.gz makes the same
+// x.gz. (Listed the other way round, x.gz.gz would overwrite x.gz, which
+// would then be decoded in turn.)
+TEST_F(Conversion, OutputNamedLikeAnEarlierCompressedFileStays)
+{
+    const std::string inner = gzip_member("bravo\n", TIME + 1);
+    for (const bool lower_case : {false, true}) {
+        SCOPED_TRACE(lower_case ? "with -u" : "without -u");
+        // A name, and an order of making the files, that lists x.gz first.
+        std::string stem;
+        std::string second;
+        for (char letter = 'a'; letter <= 'z' && stem.empty(); ++letter) {
+            const std::string candidate(1, letter);
+            second = lower_case ? std::string(1, static_cast<char>(letter - 'a' + 'A')) + ".GZ.gz" : candidate + ".gz.gz";
+            for (const bool first_made_first : {true, false}) {
+                std::filesystem::remove_all(root);
+                make_directory(root);
+                for (int i = 0; i < 2; ++i) {
+                    if ((i == 0) == first_made_first) write_file(root + "/" + candidate + ".gz", gzip_member("alpha\n", TIME));
+                    else write_file(root + "/" + second, gzip_member(inner, TIME + 2));
+                }
+                if (listed_before(root, candidate + ".gz", second)) {
+                    stem = candidate;
+                    break;
+                }
+            }
+        }
+        ASSERT_FALSE(stem.empty()) << "no name is listed before its name plus .gz";
+        const RunResult result = run(lower_case ? std::vector<std::string>{"-u"} : std::vector<std::string>{});
+        EXPECT_EQ(result.status, 0) << result.output;
+        EXPECT_EQ(list_tree(root), (std::vector<std::string>{stem, stem + ".gz", "filesok.orv"})) << result.output;
+        EXPECT_EQ(read_file(root + "/" + stem), "alpha\n");
+        EXPECT_TRUE(read_file(root + "/" + stem + ".gz") == inner);
+    }
+}
+
 // Win32 keeps only the read-only attribute: the output of a read-only file
 // is read-only too, and the compressed file, which cannot be deleted, stays
 // beside it while the run goes on.

@@ -3,6 +3,7 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -67,6 +68,12 @@ const TargetSystem& target_system()
     dup2(null_fd, 0);
     dup2(null_fd, 2);
     umask(022);
+    if (options.user >= 0) {
+        const gid_t group = static_cast<gid_t>(options.group);
+        if (setgroups(0, nullptr) != 0 || setgid(group) != 0 || setuid(static_cast<uid_t>(options.user)) != 0) {
+            _exit(126);
+        }
+    }
     if (options.file_size_limit >= 0) {
         const rlimit limit = {static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
         setrlimit(RLIMIT_FSIZE, &limit);

@@ -34,6 +34,8 @@ struct RunResult {
 
 struct RunOptions {
     int64_t file_size_limit = -1;  // RLIMIT_FSIZE for the run (POSIX only)
+    int64_t user = -1;             // run as this user and group, with no other groups (as root, POSIX only)
+    int64_t group = -1;
 };
 
 // Runs the binary with `arguments` (paths already in target form).

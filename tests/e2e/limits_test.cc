@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -191,6 +192,30 @@ TEST_F(Limits, Win32ListingStopsAtTheNarrowPathLimit)
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(without_banner_date(result.output), BANNER + directory_lines(dirs) + "unexpected error\n");
     EXPECT_TRUE(file_exists(dirs.back() + "/a.gz"));
+}
+
+// The narrow listing stops at 260 characters, the files in the directory
+// listed do not: each file call takes what the runtime's _open took, here
+// a path of 256 characters plus the longest name Linux keeps.
+TEST_F(Limits, Win32FilesPastTheNarrowPathLimitConvert)
+{
+    if (target_system().posix) GTEST_SKIP() << "Win32 only";
+    const std::string dir = make_deep_directory(256).back();
+    const std::string long_name(NAME_MAX - 3, 'l');
+    write_file(dir + "/a.gz", gzip_member("alpha\n", TIME));
+    write_file(dir + "/b.hlp", gzip_member("bravo\n", TIME + 1));
+    write_file(dir + "/" + long_name + ".gz", gzip_member("long\n", TIME + 2));
+    const RunResult result = run();
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(shown(dir + "/a.gz").size(), 261u);
+    EXPECT_EQ(shown(dir + "/" + long_name + ".gz").size(), 256u + 1 + NAME_MAX);
+    EXPECT_EQ(list_tree(dir), (std::vector<std::string>{"a", "b.hlp", long_name}));
+    EXPECT_EQ(read_file(dir + "/a"), "alpha\n");
+    EXPECT_EQ(read_file(dir + "/b.hlp"), "bravo\n");
+    EXPECT_EQ(read_file(dir + "/" + long_name), "long\n");
+    EXPECT_EQ(mtime_of(dir + "/a"), TIME);
+    EXPECT_EQ(mtime_of(dir + "/b.hlp"), TIME + 1);
+    EXPECT_EQ(mtime_of(dir + "/" + long_name), TIME + 2);
 }
 
 // The walk never follows a link into a directory, so no link leads it out of

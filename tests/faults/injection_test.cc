@@ -124,11 +124,35 @@ INSTANTIATE_TEST_SUITE_P(EveryKind, FaultInjection,
                                          FaultKind{"write", "short"}, FaultKind{"close", "fail"},
                                          FaultKind{"fstat", "fail"}, FaultKind{"rename", "fail"},
                                          FaultKind{"unlink", "fail"}, FaultKind{"utime", "fail"},
-                                         FaultKind{"open_dir", "fail"},
+                                         FaultKind{"open_dir", "fail"}, FaultKind{"writeback", "fail"},
+                                         FaultKind{"sync", "fail"},
                                          FaultKind{"find_first", "fail"}, FaultKind{"find_next", "fail"},
                                          FaultKind{"last_error", "fail"}),
                          [](const testing::TestParamInfo<FaultKind>& info) {
                              return std::string(info.param.kind) + "_" + info.param.action;
                          });
+
+// A sync that reports a write error: the outputs it was to make durable may
+// be incomplete on disk, so every compressed file of its batch stays, and
+// the run ends naming an output of that batch. Here the whole tree is one
+// batch.
+TEST_F(FaultTreeTest, FailedSyncKeepsEveryCompressedFileOfItsBatch)
+{
+    const std::vector<TreeFile> files = sample_tree();
+    const std::string root = fresh_tree("tree", files);
+    const RunOutcome failed = run(run_setup(faulty_binary(), "sync:1:fail"), root);
+    EXPECT_EQ(failed.status, 2);
+    const size_t first = failed.output.find(" to ", failed.output.find("\n  unzipping "));
+    ASSERT_NE(first, std::string::npos) << failed.output;
+    const std::string output = failed.output.substr(first + 4, failed.output.find(" ...", first) - first - 4);
+    EXPECT_TRUE(ends_with_error(failed.output));
+    EXPECT_EQ(failed.output.substr(failed.output.rfind("\nerror: ")), "\nerror: could not write " + output + "\n");
+    for (const TreeFile& file : files) {
+        if (!file.compressed) continue;
+        const std::string path = root + "/" + file.path;
+        EXPECT_TRUE(file_exists(path) || file_exists(path + ".gz")) << file.path << " was deleted";
+    }
+    EXPECT_FALSE(file_exists(root + "/filesok.orv"));
+}
 
 }  // namespace

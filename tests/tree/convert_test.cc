@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "convert.h"
+#include "deletions.h"
 #include "plan.h"
 #include "platform.h"
 #include "tree.h"
@@ -69,6 +70,8 @@ protected:
         EXPECT_EQ(open_root_directory(dir.c_str(), &held), DIRECTORY_OPENED);
         testing::internal::CaptureStdout();
         convert_file(held, plan.files[0], nullptr);
+        // The compressed file is deleted once its output is durable.
+        finish_deletions_or_die();
         close_directory(held);
         fflush(stdout);
         const std::string output = testing::internal::GetCapturedStdout();

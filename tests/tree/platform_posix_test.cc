@@ -254,15 +254,21 @@ TEST_F(PlatformPosix, FileCallsStayInTheHeldDirectoryAndNeverFollowLinks)
     std::filesystem::remove_all(outside);
 }
 
+// Until the output has the compressed file's group, its group may do no
+// more than others may; then it gets the permission bits, never more.
 TEST_F(PlatformPosix, CreateKeepsOnlyPermissionBitsAndRefusesLinks)
 {
-    const mode_t old_umask = umask(0);
-    const int fd = platform_open(held, path("out").c_str(), OPEN_CREATE_BINARY, S_IFREG | 06775);
-    umask(old_umask);
+    const mode_t mask = umask(022);
+    umask(mask);
+    const FileStatus source = {S_IFREG | 06775, 0, static_cast<uint32_t>(getuid()), static_cast<uint32_t>(getgid())};
+    const int fd = platform_open(held, path("out").c_str(), OPEN_CREATE_BINARY, source.mode);
     ASSERT_GE(fd, 0);
-    int mode = 0;
-    ASSERT_EQ(platform_fstat(fd, &mode, nullptr), 0);
-    EXPECT_EQ(mode, S_IFREG | 0775);
+    FileStatus status{};
+    ASSERT_EQ(platform_fstat(fd, &status), 0);
+    EXPECT_EQ(status.mode, static_cast<int>(S_IFREG | (0755 & ~mask)));
+    platform_give_owner(held, fd, source);
+    ASSERT_EQ(platform_fstat(fd, &status), 0);
+    EXPECT_EQ(status.mode, static_cast<int>(S_IFREG | (0775 & ~mask)));
     EXPECT_EQ(platform_write(fd, "abc", 3), 3);
     platform_close(fd);
 
