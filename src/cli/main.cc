@@ -84,10 +84,10 @@ static void write_marker_or_die(const DirectoryHandle* root, const char* marker_
     const int fd = root != nullptr ? platform_open(root, marker_path, OPEN_CREATE_BINARY, MARKER_MODE) : -1;
     if (fd < 0) fatal_error("could not open %s", marker_path);
     const int written = platform_write(fd, MARKER_TEXT, MARKER_LENGTH);
-    const int written_back = platform_start_writeback(root, fd);
+    const int flushed = platform_flush_output(root, fd);
     // A failed close or sync may mean the bytes never reached the disk.
     const int closed = platform_close(fd);
-    if (written != static_cast<int>(MARKER_LENGTH) || written_back != 0 || closed != 0 ||
+    if (written != static_cast<int>(MARKER_LENGTH) || flushed != 0 || closed != 0 ||
         platform_sync(root) != 0) {
         // Part of a marker would still claim a complete run.
         platform_unlink(root, marker_path);

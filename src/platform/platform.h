@@ -72,6 +72,9 @@ int open_root_directory(const char* path, DirectoryHandle** handle);
 int open_subdirectory(const DirectoryHandle* parent, const char* path, const DirectoryEntry* entry,
                       DirectoryHandle** handle);
 void close_directory(DirectoryHandle* handle);
+// Frees the memory a listing of `handle` needs, for a directory that stays
+// held only for calls on its files: it is not listed again.
+void drop_listing(DirectoryHandle* handle);
 
 // A listing reports directories and regular files only. Symbolic links (to
 // anything, or dangling), junctions, FIFOs, sockets and devices are passed
@@ -138,26 +141,27 @@ int platform_fstat(int fd, FileStatus* status);
 // than the bits of others. Win32 outputs keep the access their directory
 // gives every new file. Never fails: a refusal is no reason to stop.
 void platform_give_owner(const DirectoryHandle* dir, int fd, const FileStatus& source);
-// Starts writing the output `fd` of `dir` to stable storage (POSIX: without
-// waiting; platform_sync completes it). Win32, which cannot start it alone,
-// writes it there and waits. Returns 0, or -1 when the system reports a
-// write error.
-int platform_start_writeback(const DirectoryHandle* dir, int fd);
+// Where outputs are made durable one at a time (Win32, which can make a file
+// durable only by writing it out and waiting), writes the output `fd` of
+// `dir` to stable storage and waits; elsewhere returns at once, since
+// platform_sync makes a whole batch durable for far less. Returns 0, or -1
+// when the system reports a write error.
+int platform_flush_output(const DirectoryHandle* dir, int fd);
 // Returns once everything written so far to the file system that holds `dir`
 // (files' data, names created, renamed and deleted) is on stable storage.
 // Returns 0, or -1 when the system reports a write error, now or since `dir`
-// was opened. Win32: each output is there when platform_start_writeback
+// was opened. Win32: each output is there when platform_flush_output
 // returns, and NTFS logs names in order: there is nothing left to wait for.
 int platform_sync(const DirectoryHandle* dir);
 // Equal for directories of the same file system, where one platform_sync
 // serves them all.
 uint64_t platform_file_system(const DirectoryHandle* dir);
 // True where an output of `dir` is as durable as it will ever be once
-// platform_start_writeback returns, so that its compressed file may be
-// deleted at once: on Win32, which writes it to disk there, and on a file
-// system held in memory (tmpfs), whose files no power cut spares anyway.
-// False where outputs become durable together, at a later platform_sync.
-bool platform_durable_when_written_back(const DirectoryHandle* dir);
+// platform_flush_output returns, so that its compressed file may be deleted
+// at once: on Win32, which writes it to disk there, and on a file system
+// held in memory (tmpfs), whose files no power cut spares anyway. False
+// where outputs become durable together, at a later platform_sync.
+bool platform_durable_when_flushed(const DirectoryHandle* dir);
 // The number of files the process may hold open at once.
 int platform_descriptor_limit();
 

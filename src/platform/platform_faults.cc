@@ -7,7 +7,7 @@
 // KAVRELT_FAULT="KIND:K:ACTION": the K-th call (from 1) of KIND misbehaves.
 //   KIND    open read write close fstat rename unlink utime open_dir
 //           (a directory, the root or a subdirectory) find_first find_next
-//           find_close last_error owner writeback sync, or "any" for the
+//           find_close last_error owner flush sync, or "any" for the
 //           K-th call of whatever kind.
 //   ACTION  fail   the call does nothing and reports failure; close does
 //                  close, since a descriptor is gone even when close reports
@@ -46,6 +46,7 @@ int real_open_root_directory(const char* path, DirectoryHandle** handle);
 int real_open_subdirectory(const DirectoryHandle* parent, const char* path, const DirectoryEntry* entry,
                            DirectoryHandle** handle);
 void real_close_directory(DirectoryHandle* handle);
+void real_drop_listing(DirectoryHandle* handle);
 DirectoryListing* real_find_first_file(const DirectoryHandle* dir, const char* pattern, DirectoryEntry* entry);
 bool real_find_next_file(DirectoryListing* listing, DirectoryEntry* entry);
 void real_find_close(DirectoryListing* listing);
@@ -57,7 +58,7 @@ int64_t real_platform_write_gather(int fd, const WriteBuffer* buffers, int count
 int real_platform_close(int fd);
 int real_platform_fstat(int fd, FileStatus* status);
 void real_platform_give_owner(const DirectoryHandle* dir, int fd, const FileStatus& source);
-int real_platform_start_writeback(const DirectoryHandle* dir, int fd);
+int real_platform_flush_output(const DirectoryHandle* dir, int fd);
 int real_platform_sync(const DirectoryHandle* dir);
 uint64_t real_platform_file_system(const DirectoryHandle* dir);
 int real_platform_descriptor_limit();
@@ -82,14 +83,14 @@ constexpr int KIND_FIND_CLOSE = 10;
 constexpr int KIND_LAST_ERROR = 11;
 constexpr int KIND_OPEN_DIR = 12;
 constexpr int KIND_OWNER = 13;
-constexpr int KIND_WRITEBACK = 14;
+constexpr int KIND_FLUSH = 14;
 constexpr int KIND_SYNC = 15;
 constexpr int KIND_ANY = 16;
 constexpr int KIND_COUNT = 17;
 const char* const KIND_NAMES[KIND_COUNT] = {
     "open",       "read",      "write",      "close",      "fstat",    "rename", "unlink",
     "utime",      "find_first", "find_next", "find_close", "last_error", "open_dir", "owner",
-    "writeback",  "sync",      "any"};
+    "flush",      "sync",      "any"};
 
 constexpr int ACTION_NONE = 0;
 constexpr int ACTION_FAIL = 1;
@@ -283,6 +284,11 @@ void close_directory(DirectoryHandle* handle)
     real_close_directory(handle);
 }
 
+void drop_listing(DirectoryHandle* handle)
+{
+    real_drop_listing(handle);
+}
+
 DirectoryListing* find_first_file(const DirectoryHandle* dir, const char* pattern, DirectoryEntry* entry)
 {
     listing_failed = next_call(KIND_FIND_FIRST) != ACTION_NONE;
@@ -396,13 +402,13 @@ void platform_give_owner(const DirectoryHandle* dir, int fd, const FileStatus& s
     real_platform_give_owner(dir, fd, source);
 }
 
-int platform_start_writeback(const DirectoryHandle* dir, int fd)
+int platform_flush_output(const DirectoryHandle* dir, int fd)
 {
-    if (next_call(KIND_WRITEBACK) != ACTION_NONE) {
+    if (next_call(KIND_FLUSH) != ACTION_NONE) {
         errno = EIO;
         return -1;
     }
-    return real_platform_start_writeback(dir, fd);
+    return real_platform_flush_output(dir, fd);
 }
 
 // A sync that fails reports a write error and makes nothing durable.
@@ -424,7 +430,7 @@ uint64_t platform_file_system(const DirectoryHandle* dir)
 
 // The tests' trees live in memory, where a power cut would leave nothing at
 // all: the seam makes them a disk, whose power cuts it plays.
-bool platform_durable_when_written_back(const DirectoryHandle* /*dir*/)
+bool platform_durable_when_flushed(const DirectoryHandle* /*dir*/)
 {
     return false;
 }

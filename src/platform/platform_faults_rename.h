@@ -7,6 +7,7 @@
 #define open_root_directory real_open_root_directory
 #define open_subdirectory real_open_subdirectory
 #define close_directory real_close_directory
+#define drop_listing real_drop_listing
 #define find_first_file real_find_first_file
 #define find_next_file real_find_next_file
 #define find_close real_find_close
@@ -18,10 +19,10 @@
 #define platform_close real_platform_close
 #define platform_fstat real_platform_fstat
 #define platform_give_owner real_platform_give_owner
-#define platform_start_writeback real_platform_start_writeback
+#define platform_flush_output real_platform_flush_output
 #define platform_sync real_platform_sync
 #define platform_file_system real_platform_file_system
-#define platform_durable_when_written_back real_platform_durable_when_written_back
+#define platform_durable_when_flushed real_platform_durable_when_flushed
 #define platform_descriptor_limit real_platform_descriptor_limit
 #define platform_rename real_platform_rename
 #define platform_unlink real_platform_unlink

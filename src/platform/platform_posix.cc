@@ -30,10 +30,11 @@ struct DirectoryListing {
     bool read_before;  // a listing has moved the stream on since it was opened
 };
 
-// The listing's stream owns the descriptor; every call on the directory's
-// files goes through dirfd of it.
+// The listing's stream owns the descriptor, until the listing is dropped;
+// every call on the directory's files goes through `fd`.
 struct DirectoryHandle {
-    DirectoryListing listing;
+    DirectoryListing listing;  // its stream is null once dropped
+    int fd;
     uint64_t device;  // of the file system that holds it
     bool in_memory;   // that file system keeps its files in memory only
     gid_t group;
@@ -71,7 +72,7 @@ static thread_local uint32_t last_find_error = 0;
 
 static int directory_fd(const DirectoryHandle* dir)
 {
-    return dirfd(dir->listing.dir);
+    return dir->fd;
 }
 
 // The file's own name: what follows the path's last separator.
@@ -101,6 +102,7 @@ static int hold_directory(int fd, const struct stat& info, bool in_memory, Direc
     }
     held->listing.dir = dir;
     held->listing.read_before = false;
+    held->fd = fd;
     held->device = static_cast<uint64_t>(info.st_dev);
     held->in_memory = in_memory;
     held->group = info.st_gid;
@@ -145,8 +147,20 @@ int open_subdirectory(const DirectoryHandle* parent, const char* path, const Dir
 
 void close_directory(DirectoryHandle* handle)
 {
-    closedir(handle->listing.dir);
+    if (handle->listing.dir != nullptr) closedir(handle->listing.dir);
+    else close(handle->fd);
     free(handle);
+}
+
+void drop_listing(DirectoryHandle* handle)
+{
+    // The stream's buffer is the bulk of a held directory; the descriptor,
+    // taken out of the stream's hands, is all that calls on files need.
+    const int fd = fcntl(handle->fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return;
+    closedir(handle->listing.dir);
+    handle->listing.dir = nullptr;
+    handle->fd = fd;
 }
 
 // Sorts one raw entry into directory, regular file, or passed over, and
@@ -204,6 +218,10 @@ static bool read_entry(DIR* dir, DirectoryEntry* entry)
 DirectoryListing* find_first_file(const DirectoryHandle* dir, const char* /*pattern*/, DirectoryEntry* entry)
 {
     DirectoryListing* listing = const_cast<DirectoryListing*>(&dir->listing);
+    if (listing->dir == nullptr) {
+        last_find_error = ERROR_CODE_OTHER;
+        return nullptr;
+    }
     // Each listing reads the directory afresh, as a new search would.
     if (listing->read_before) rewinddir(listing->dir);
     listing->read_before = true;
@@ -372,16 +390,12 @@ void platform_give_owner(const DirectoryHandle* dir, int fd, const FileStatus& s
     if (group_given && narrow_group_bits(permissions) != permissions) fchmod(fd, permissions & ~process_umask);
 }
 
-int platform_start_writeback(const DirectoryHandle* dir, int fd)
+// Writing each output back as it is closed (sync_file_range) would make the
+// walk's thread wait for the disk file by file, in small pieces: the kernel
+// writes them far faster all at once, when a batch is synced.
+int platform_flush_output(const DirectoryHandle* /*dir*/, int /*fd*/)
 {
-    if (dir->in_memory) return 0;
-#if defined(__linux__)
-    // Only a hint: what cannot be started now, the sync writes all the same.
-    if (sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) == 0) return 0;
-    return errno == EIO || errno == ENOSPC ? -1 : 0;
-#else
-    return fsync(fd);
-#endif
+    return 0;
 }
 
 int platform_sync(const DirectoryHandle* dir)
@@ -391,8 +405,7 @@ int platform_sync(const DirectoryHandle* dir)
     // wrote back data on its own, after the files were closed.
     return syncfs(directory_fd(dir));
 #else
-    // Each output was synced when it was written back; sync() makes the
-    // names durable too.
+    // Without syncfs, every file system is synced.
     sync();
     return 0;
 #endif
@@ -403,7 +416,7 @@ uint64_t platform_file_system(const DirectoryHandle* dir)
     return dir->device;
 }
 
-bool platform_durable_when_written_back(const DirectoryHandle* dir)
+bool platform_durable_when_flushed(const DirectoryHandle* dir)
 {
     return dir->in_memory;
 }

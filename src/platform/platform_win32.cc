@@ -168,6 +168,12 @@ void close_directory(DirectoryHandle* handle)
     free(handle);
 }
 
+// A search keeps its own handle, closed when it ends: a held directory keeps
+// nothing else.
+void drop_listing(DirectoryHandle* /*handle*/)
+{
+}
+
 // The next entry of a search. The record is cleared first: wine does not
 // always fill in dwReserved0, the reparse tag, and a value left over from an
 // earlier entry or from the stack could make a link pass for a directory.
@@ -359,9 +365,9 @@ void platform_give_owner(const DirectoryHandle* /*dir*/, int /*fd*/, const FileS
 {
 }
 
-// Windows cannot start writing a file back without waiting for it; the
-// output is made durable here, one file at a time.
-int platform_start_writeback(const DirectoryHandle* /*dir*/, int fd)
+// Without a sync of a whole volume (which only an administrator may ask
+// for), an output is made durable on its own, by its handle.
+int platform_flush_output(const DirectoryHandle* /*dir*/, int fd)
 {
     const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) ? 0 : -1;
@@ -377,7 +383,7 @@ uint64_t platform_file_system(const DirectoryHandle* /*dir*/)
     return 0;
 }
 
-bool platform_durable_when_written_back(const DirectoryHandle* /*dir*/)
+bool platform_durable_when_flushed(const DirectoryHandle* /*dir*/)
 {
     return true;
 }

@@ -49,12 +49,13 @@ static int open_output_or_die(const DirectoryHandle* dir, const char* output_nam
     return output;
 }
 
-// Starts writing the output to disk and closes it. A file system may report
-// a failed write only then; the compressed file must then stay.
+// Flushes the output where that makes it durable, and closes it. A file
+// system may report a failed write only then; the compressed file must then
+// stay.
 static void close_output_or_die(const DirectoryHandle* dir, int output, const char* output_name)
 {
-    const int written_back = platform_start_writeback(dir, output);
-    if (platform_close(output) != 0 || written_back != 0) fatal_error("could not write %s", output_name);
+    const int flushed = platform_flush_output(dir, output);
+    if (platform_close(output) != 0 || flushed != 0) fatal_error("could not write %s", output_name);
 }
 
 // Decodes work_name into output_name, then stamps it and has the compressed
@@ -98,7 +99,7 @@ static void delete_queued_of_names_or_die(const FilePlan& file)
 {
     delete_queued_named_or_die(file.work_name.c_str());
     delete_queued_named_or_die(file.created_name.c_str());
-    if (file.action == CONVERT_RESTORE) delete_queued_named_or_die((file.created_name + ".gz").c_str());
+    if (file.action == CONVERT_RESTORE) delete_queued_named_or_die(file.created_name.c_str(), ".gz");
 }
 
 void convert_file(const DirectoryHandle* dir, const FilePlan& file, AheadJob* job)

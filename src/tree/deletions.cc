@@ -17,21 +17,21 @@ namespace {
 
 // A batch ends after so many files, compressed bytes or seconds. Together
 // they bound what a run killed outright leaves to be converted again, and
-// how long compressed files stay beside their outputs. Each output's
-// writeback starts as it is closed, so a sync mostly waits for the disk to
-// confirm what it already has.
-constexpr size_t BATCH_MOST_FILES = 1024;
-constexpr uint64_t BATCH_MOST_BYTES = 64ull << 20;
-constexpr std::chrono::seconds BATCH_MOST_TIME{1};
+// how long compressed files stay beside their outputs. Every sync costs a
+// disk a journal commit and a cache flush, and makes the walk wait: the
+// fewer, the better.
+constexpr size_t BATCH_MOST_FILES = 4096;
+constexpr uint64_t BATCH_MOST_BYTES = 256ull << 20;
+constexpr std::chrono::seconds BATCH_MOST_TIME{5};
 // Directories kept open for their deletions at most, and the descriptors
 // left to everything else: the standard streams, the walk's two files, each
 // decoding thread's file, the directories listed ahead.
-constexpr int MOST_KEPT_DIRECTORIES = 256;
+constexpr int MOST_KEPT_DIRECTORIES = 1024;
 constexpr int DESCRIPTORS_FOR_OTHERS = 40;
 
 // Slots for the hashes of the queued names: a power of two, at least twice
 // the most a batch holds, so that a search soon meets a free slot.
-constexpr size_t NAME_SLOTS = 2048;
+constexpr size_t NAME_SLOTS = 8192;
 static_assert((NAME_SLOTS & (NAME_SLOTS - 1)) == 0 && NAME_SLOTS >= 2 * BATCH_MOST_FILES);
 
 // A queued file: where its names begin in Deletions::names.
@@ -72,14 +72,17 @@ const char* name_at(size_t at)
     return deletions.names.c_str() + at;
 }
 
-// FNV-1a of the name as the file system matches it; never 0.
-uint64_t name_hash(const char* name)
+// FNV-1a of `name` followed by `suffix`, as the file system matches names;
+// never 0.
+uint64_t name_hash(const char* name, const char* suffix = "")
 {
     uint64_t hash = 14695981039346656037ull;
-    for (const char* c = name; *c != '\0'; ++c) {
-        char byte = *c;
-        if (NAMES_IGNORE_CASE && byte >= 'A' && byte <= 'Z') byte = static_cast<char>(byte - 'A' + 'a');
-        hash = (hash ^ static_cast<uint8_t>(byte)) * 1099511628211ull;
+    for (const char* part : {name, suffix}) {
+        for (const char* c = part; *c != '\0'; ++c) {
+            char byte = *c;
+            if (NAMES_IGNORE_CASE && byte >= 'A' && byte <= 'Z') byte = static_cast<char>(byte - 'A' + 'a');
+            hash = (hash ^ static_cast<uint8_t>(byte)) * 1099511628211ull;
+        }
     }
     return hash | 1;
 }
@@ -187,7 +190,7 @@ void end_batch_durably_or_die()
 void delete_when_durable_or_die(const DirectoryHandle* dir, const char* compressed, const char* output,
                                 uint64_t bytes)
 {
-    if (platform_durable_when_written_back(dir)) {
+    if (platform_durable_when_flushed(dir)) {
         platform_unlink(dir, compressed);
         return;
     }
@@ -198,7 +201,8 @@ void delete_when_durable_or_die(const DirectoryHandle* dir, const char* compress
     names.append(compressed).push_back('\0');
     names.append(output).push_back('\0');
     deletions.queue.push_back({dir, at, at + strlen(compressed) + 1});
-    name_slot(name_hash(compressed)) = name_hash(compressed);
+    const uint64_t hash = name_hash(compressed);
+    name_slot(hash) = hash;
     deletions.compressed_bytes += bytes;
     if (deletions.queue.size() >= BATCH_MOST_FILES || deletions.compressed_bytes >= BATCH_MOST_BYTES ||
         now - deletions.started >= BATCH_MOST_TIME) {
@@ -206,10 +210,10 @@ void delete_when_durable_or_die(const DirectoryHandle* dir, const char* compress
     }
 }
 
-void delete_queued_named_or_die(const char* name)
+void delete_queued_named_or_die(const char* name, const char* suffix)
 {
     if (deletions.queue.empty()) return;
-    const uint64_t hash = name_hash(name);
+    const uint64_t hash = name_hash(name, suffix);
     if (name_slot(hash) == hash) end_batch_or_die();
 }
 
@@ -226,6 +230,7 @@ void close_directory_after_deletions_or_die(DirectoryHandle* dir, size_t held_by
                                        : MOST_KEPT_DIRECTORIES;
     }
     if (static_cast<int>(deletions.kept.size() + held_by_walk) < deletions.directory_room) {
+        drop_listing(dir);
         deletions.kept.push_back(dir);
         return;
     }

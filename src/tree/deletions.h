@@ -17,11 +17,12 @@ struct DirectoryHandle;
 // Ends the run with "could not write" when a sync fails.
 void delete_when_durable_or_die(const DirectoryHandle* dir, const char* compressed, const char* output,
                                 uint64_t bytes);
-// Before `name` (a path the walk built) is opened, created or renamed to:
-// when a queued deletion is of that name, as the file system matches names,
-// completes the queued deletions first, so that a late one never removes
-// what the name leads to by then. Ends the run when a sync fails.
-void delete_queued_named_or_die(const char* name);
+// Before `name` followed by `suffix` (a path the walk built) is opened,
+// created or renamed to: when a queued deletion is of that name, as the file
+// system matches names, completes the queued deletions first, so that a
+// late one never removes what the name leads to by then. Ends the run when
+// a sync fails.
+void delete_queued_named_or_die(const char* name, const char* suffix = "");
 // Closes a directory the walk leaves, or keeps it open until the deletions
 // queued in it are done. `held_by_walk`: the directories the walk still
 // holds. Ends the run when a sync fails.

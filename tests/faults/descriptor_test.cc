@@ -1,15 +1,18 @@
 // A run holds only a handful of descriptors at any time, however many files
 // and directories it converts: one for each directory from the root down to
-// the one it works in, and the few files it has open. With a limit of 20, of
-// which three are the standard streams, a tree of 200 files, 40 directories
-// side by side and a chain of 8 nested ones still converts exactly.
+// the one it works in, the few files it has open, and the directories it has
+// left whose compressed files wait to be deleted, as far as the limit leaves
+// room. With a limit of 20, of which three are the standard streams, and of
+// 64, a tree of 200 files, 40 directories side by side and a chain of 8
+// nested ones still converts exactly. The seam's build makes the deletions
+// wait even on a file system in memory.
 #include "fault_harness.h"
 #include "harness.h"
 #include "trees.h"
 
 namespace {
 
-constexpr int DESCRIPTOR_LIMIT = 20;
+constexpr int DESCRIPTOR_LIMITS[] = {20, 64};
 constexpr int SIDE_BY_SIDE = 40;
 constexpr int NESTED = 8;
 
@@ -32,13 +35,16 @@ TEST_F(Descriptors, ALowLimitIsEnoughForALargeTree)
     ASSERT_EQ(clean.status, 0) << clean.output;
     const Snapshot reference = snapshot_tree(root);
 
-    fresh_tree("tree", files);
-    RunSetup setup = run_setup(kavrelt_binary());
-    setup.descriptor_limit = DESCRIPTOR_LIMIT;
-    const RunOutcome limited = run(setup, root);
-    EXPECT_EQ(limited.status, 0) << limited.output;
-    EXPECT_EQ(limited.output, clean.output);
-    EXPECT_EQ(describe_difference(reference, snapshot_tree(root)), "");
+    for (const int limit : DESCRIPTOR_LIMITS) {
+        SCOPED_TRACE("descriptor limit " + std::to_string(limit));
+        fresh_tree("tree", files);
+        RunSetup setup = run_setup(faulty_binary());
+        setup.descriptor_limit = limit;
+        const RunOutcome limited = run(setup, root);
+        EXPECT_EQ(limited.status, 0) << limited.output;
+        EXPECT_EQ(without_banner_date(limited.output), without_banner_date(clean.output));
+        EXPECT_EQ(describe_difference(reference, snapshot_tree(root)), "");
+    }
 }
 
 }  // namespace
