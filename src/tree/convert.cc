@@ -86,8 +86,8 @@ static void decompress_or_die(const DirectoryHandle* dir, const char* work_name,
         platform_close(input);
         mtime = member_mtime();
     }
-    // Neither result is examined: an output without its time, or a
-    // compressed file that stays beside its output, is no reason to stop.
+    // An output without its time is no reason to stop, nor (later) a
+    // compressed file that cannot be deleted.
     if (mtime != 0) platform_utime(dir, output_name, mtime);
     delete_when_durable_or_die(dir, work_name, output_name, input_status.size);
     printf(" done.");

@@ -12,6 +12,7 @@
 
 #include "fatal.h"
 #include "platform.h"
+#include "tree.h"
 
 namespace {
 
@@ -61,6 +62,8 @@ struct Deletions {
     std::vector<UnsyncedDeletions> unsynced;
     std::vector<DirectoryHandle*> kept;  // left by the walk, open for the deletions in them
     int directory_room = -1;             // how many may be kept, when the walk holds none
+    size_t queued_here = 0;              // of the queued files, those of the walk's directory
+    size_t most_queued_here = MAX_FILES_PER_DIRECTORY;
     bool exiting = false;
 };
 
@@ -135,6 +138,7 @@ void clear_queue()
     deletions.names.clear();
     std::fill(deletions.name_hashes.begin(), deletions.name_hashes.end(), 0);
     deletions.compressed_bytes = 0;
+    deletions.queued_here = 0;
 }
 
 // Syncs each file system the queued outputs or the unsynced deletions are
@@ -204,10 +208,20 @@ void delete_when_durable_or_die(const DirectoryHandle* dir, const char* compress
     const uint64_t hash = name_hash(compressed);
     name_slot(hash) = hash;
     deletions.compressed_bytes += bytes;
+    deletions.queued_here++;
     if (deletions.queue.size() >= BATCH_MOST_FILES || deletions.compressed_bytes >= BATCH_MOST_BYTES ||
-        now - deletions.started >= BATCH_MOST_TIME) {
+        now - deletions.started >= BATCH_MOST_TIME || deletions.queued_here >= deletions.most_queued_here) {
         end_batch_or_die();
     }
+}
+
+void start_directory_deletions(size_t files_listed)
+{
+    deletions.queued_here = 0;
+    // Each conversion adds at most one name to the directory until its
+    // compressed file is deleted.
+    deletions.most_queued_here =
+        files_listed < MAX_FILES_PER_DIRECTORY ? MAX_FILES_PER_DIRECTORY - files_listed : 0;
 }
 
 void delete_queued_named_or_die(const char* name, const char* suffix)

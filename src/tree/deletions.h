@@ -11,6 +11,11 @@
 
 struct DirectoryHandle;
 
+// The walk is about to convert the files of a directory that lists
+// `files_listed` files. A run killed outright leaves the compressed files
+// that wait beside their outputs: never so many that the directory would
+// then hold more files than one may, and the next run stop there.
+void start_directory_deletions(size_t files_listed);
 // Deletes the file `compressed` of the held directory `dir` once its output
 // `output` (`bytes` long, written back and closed) is on stable storage: at
 // the end of its batch, or at once where an output written back is durable.

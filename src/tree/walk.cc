@@ -185,6 +185,7 @@ static void walk_directory(const DirectoryHandle* held, const DirectoryEntry* en
     const bool ahead = reads_ahead();
     list_files(held, dir, path, root, flags, &directory_plan, ahead ? &level.subdirectories : nullptr);
     plan_directory_jobs(held, entry, dir, &directory_plan);
+    start_directory_deletions(directory_plan.count);
     if (ahead) offer_next_directory_of_walk(root, flags);
     for (size_t i = 0; i < directory_plan.count; ++i) {
         convert_file(held, directory_plan.files[i], directory_job(i));
