@@ -130,6 +130,8 @@ struct FileStatus {
     uint64_t size;   // bytes
     uint32_t owner;  // POSIX user and group ids; 0 on Win32, which has none
     uint32_t group;
+    uint64_t device;  // POSIX: which file it is, so that it can be told
+    uint64_t inode;   // from one put in its place later; 0 on Win32
 };
 // Returns 0, or -1 on error.
 int platform_fstat(int fd, FileStatus* status);
@@ -171,6 +173,10 @@ int platform_rename(const DirectoryHandle* dir, const char* from, const char* to
 // Deletes a file of `dir` (a link in its place is deleted, not followed).
 // Returns 0, or -1 on error.
 int platform_unlink(const DirectoryHandle* dir, const char* path);
+// As platform_unlink, but only while the name leads to the file `status`
+// was taken of (POSIX: the same device and inode), not to one put in its
+// place since. Returns 0, or -1 when it did not delete it.
+int platform_unlink_same(const DirectoryHandle* dir, const char* path, const FileStatus& status);
 // Sets access and modification time of a file of `dir` to `seconds` since
 // 1970-01-01 UTC, not through a link. Returns 0, or -1 on error.
 int platform_utime(const DirectoryHandle* dir, const char* path, int64_t seconds);

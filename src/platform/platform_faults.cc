@@ -64,6 +64,7 @@ uint64_t real_platform_file_system(const DirectoryHandle* dir);
 int real_platform_descriptor_limit();
 int real_platform_rename(const DirectoryHandle* dir, const char* from, const char* to);
 int real_platform_unlink(const DirectoryHandle* dir, const char* name);
+int real_platform_unlink_same(const DirectoryHandle* dir, const char* name, const FileStatus& status);
 int real_platform_utime(const DirectoryHandle* dir, const char* name, int64_t seconds);
 int real_platform_cpu_count();
 
@@ -118,10 +119,11 @@ struct FaultPlan {
 FaultPlan plan;
 // For a power cut: the files written since the last sync, by the path they
 // had when first written, and the descriptors already counted among them.
-// Guarded by `counting`, as the plan's counts are.
+// Guarded by `counting`, as the plan's counts are. Never destroyed: decoding
+// threads may still close files while the process exits.
 std::mutex counting;
-std::set<std::string> unsynced_files;
-std::set<int> unsynced_descriptors;
+std::set<std::string>& unsynced_files = *new std::set<std::string>;
+std::set<int>& unsynced_descriptors = *new std::set<int>;
 // The last find_first_file or find_next_file of this thread was made to fail
 // (decoding threads list directories ahead of the walk).
 thread_local bool listing_failed = false;
@@ -456,6 +458,15 @@ int platform_unlink(const DirectoryHandle* dir, const char* name)
         return -1;
     }
     return real_platform_unlink(dir, name);
+}
+
+int platform_unlink_same(const DirectoryHandle* dir, const char* name, const FileStatus& status)
+{
+    if (next_call(KIND_UNLINK) != ACTION_NONE) {
+        errno = EACCES;
+        return -1;
+    }
+    return real_platform_unlink_same(dir, name, status);
 }
 
 int platform_utime(const DirectoryHandle* dir, const char* name, int64_t seconds)

@@ -26,5 +26,6 @@
 #define platform_descriptor_limit real_platform_descriptor_limit
 #define platform_rename real_platform_rename
 #define platform_unlink real_platform_unlink
+#define platform_unlink_same real_platform_unlink_same
 #define platform_utime real_platform_utime
 #define platform_cpu_count real_platform_cpu_count

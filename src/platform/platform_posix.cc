@@ -366,6 +366,8 @@ int platform_fstat(int fd, FileStatus* status)
     status->size = static_cast<uint64_t>(info.st_size);
     status->owner = static_cast<uint32_t>(info.st_uid);
     status->group = static_cast<uint32_t>(info.st_gid);
+    status->device = static_cast<uint64_t>(info.st_dev);
+    status->inode = static_cast<uint64_t>(info.st_ino);
     return 0;
 }
 
@@ -483,6 +485,18 @@ int platform_rename(const DirectoryHandle* dir, const char* from_path, const cha
 int platform_unlink(const DirectoryHandle* dir, const char* path)
 {
     return unlinkat(directory_fd(dir), own_name(path), 0);
+}
+
+int platform_unlink_same(const DirectoryHandle* dir, const char* path, const FileStatus& status)
+{
+    struct stat info;
+    const char* name = own_name(path);
+    if (fstatat(directory_fd(dir), name, &info, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (static_cast<uint64_t>(info.st_dev) != status.device || static_cast<uint64_t>(info.st_ino) != status.inode) {
+        errno = ESTALE;
+        return -1;
+    }
+    return unlinkat(directory_fd(dir), name, 0);
 }
 
 int platform_utime(const DirectoryHandle* dir, const char* path, int64_t seconds)

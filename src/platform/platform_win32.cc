@@ -354,6 +354,8 @@ int platform_fstat(int fd, FileStatus* status)
     status->size = static_cast<uint64_t>(info.st_size);
     status->owner = 0;
     status->group = 0;
+    status->device = 0;
+    status->inode = 0;
     return 0;
 }
 
@@ -411,6 +413,14 @@ int platform_unlink(const DirectoryHandle* /*dir*/, const char* path)
     wchar_t wide[WIDE_PATH_CAPACITY];
     if (!to_wide_path(path, wide)) return -1;
     return DeleteFileW(wide) ? 0 : -1;
+}
+
+// A compressed file is deleted as soon as its output is flushed, while the
+// held directories keep its name from being taken by another file: there is
+// nothing to compare.
+int platform_unlink_same(const DirectoryHandle* dir, const char* path, const FileStatus& /*status*/)
+{
+    return platform_unlink(dir, path);
 }
 
 // _utime64 would set the time of whatever a link in the file's place points

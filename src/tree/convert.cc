@@ -89,7 +89,7 @@ static void decompress_or_die(const DirectoryHandle* dir, const char* work_name,
     // An output without its time is no reason to stop, nor (later) a
     // compressed file that cannot be deleted.
     if (mtime != 0) platform_utime(dir, output_name, mtime);
-    delete_when_durable_or_die(dir, work_name, output_name, input_status.size);
+    delete_when_durable_or_die(dir, work_name, output_name, input_status);
     printf(" done.");
 }
 

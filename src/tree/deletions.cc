@@ -35,11 +35,13 @@ constexpr int DESCRIPTORS_FOR_OTHERS = 40;
 constexpr size_t NAME_SLOTS = 8192;
 static_assert((NAME_SLOTS & (NAME_SLOTS - 1)) == 0 && NAME_SLOTS >= 2 * BATCH_MOST_FILES);
 
-// A queued file: where its names begin in Deletions::names.
+// A queued file: where its names begin in Deletions::names, and which file
+// it is.
 struct QueuedDeletion {
     const DirectoryHandle* dir;
     size_t compressed;
     size_t output;
+    FileStatus status;
 };
 
 // A file system whose last batch's deletions are not durable yet, and the
@@ -167,8 +169,9 @@ void end_batch_or_die()
         if (platform_sync(sync.dir) != 0) fail_sync(sync.output);
     }
     for (const QueuedDeletion& queued : deletions.queue) {
-        // As ever, a file that cannot be deleted stays beside its output.
-        platform_unlink(queued.dir, name_at(queued.compressed));
+        // As ever, a file that cannot be deleted stays beside its output; so
+        // does one that others put in its place since.
+        platform_unlink_same(queued.dir, name_at(queued.compressed), queued.status);
     }
     deletions.unsynced.clear();
     for (size_t i = 0; i < syncs.size(); ++i) {
@@ -192,7 +195,7 @@ void end_batch_durably_or_die()
 }  // namespace
 
 void delete_when_durable_or_die(const DirectoryHandle* dir, const char* compressed, const char* output,
-                                uint64_t bytes)
+                                const FileStatus& status)
 {
     if (platform_durable_when_flushed(dir)) {
         platform_unlink(dir, compressed);
@@ -204,10 +207,10 @@ void delete_when_durable_or_die(const DirectoryHandle* dir, const char* compress
     const size_t at = names.size();
     names.append(compressed).push_back('\0');
     names.append(output).push_back('\0');
-    deletions.queue.push_back({dir, at, at + strlen(compressed) + 1});
+    deletions.queue.push_back({dir, at, at + strlen(compressed) + 1, status});
     const uint64_t hash = name_hash(compressed);
     name_slot(hash) = hash;
-    deletions.compressed_bytes += bytes;
+    deletions.compressed_bytes += status.size;
     deletions.queued_here++;
     if (deletions.queue.size() >= BATCH_MOST_FILES || deletions.compressed_bytes >= BATCH_MOST_BYTES ||
         now - deletions.started >= BATCH_MOST_TIME || deletions.queued_here >= deletions.most_queued_here) {

@@ -10,18 +10,20 @@
 #include <cstdint>
 
 struct DirectoryHandle;
+struct FileStatus;
 
 // The walk is about to convert the files of a directory that lists
 // `files_listed` files. A run killed outright leaves the compressed files
 // that wait beside their outputs: never so many that the directory would
 // then hold more files than one may, and the next run stop there.
 void start_directory_deletions(size_t files_listed);
-// Deletes the file `compressed` of the held directory `dir` once its output
-// `output` (`bytes` long, written back and closed) is on stable storage: at
-// the end of its batch, or at once where an output written back is durable.
-// Ends the run with "could not write" when a sync fails.
+// Deletes the file `compressed` of the held directory `dir`, which `status`
+// describes, once its output `output` (flushed and closed) is on stable
+// storage: at the end of its batch, or at once where a flushed output is
+// durable. A file put in its place meanwhile is not deleted. Ends the run
+// with "could not write" when a sync fails.
 void delete_when_durable_or_die(const DirectoryHandle* dir, const char* compressed, const char* output,
-                                uint64_t bytes);
+                                const FileStatus& status);
 // Before `name` followed by `suffix` (a path the walk built) is opened,
 // created or renamed to: when a queued deletion is of that name, as the file
 // system matches names, completes the queued deletions first, so that a

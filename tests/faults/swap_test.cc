@@ -161,6 +161,22 @@ TEST_F(SharedTree, SwappedForALinkAtEveryCall)
     }
 }
 
+// A compressed file's deletion waits for its batch. Someone who puts another
+// file in its place meanwhile (here a link) keeps it: only the file that was
+// converted is deleted.
+TEST_F(SharedTree, FilePutWhereADeletionWaitsStays)
+{
+    const std::string root = fresh_tree("tree", {compressed("a.gz", text_of(3000, "a"))});
+    make_directory(away);
+    setenv("KAVRELT_SWAP", (root + "/a.gz|" + away + "/moved|" + outside + "/victim").c_str(), 1);
+    const RunOutcome outcome = run(run_setup(faulty_binary(), "unlink:1:swap"), root);
+    unsetenv("KAVRELT_SWAP");
+    check_run(outcome, root);
+    EXPECT_EQ(outcome.status, 0) << outcome.output;
+    EXPECT_TRUE(fs::is_symlink(root + "/a.gz")) << "the link put in the compressed file's place was deleted";
+    EXPECT_EQ(read_file(root + "/a"), text_of(3000, "a"));
+}
+
 // A stranger who swaps directories and files for links in a loop while a
 // run converts the tree, bounded in rounds.
 TEST_F(SharedTree, SwappedOverAndOverFromOutside)

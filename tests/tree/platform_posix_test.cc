@@ -260,7 +260,7 @@ TEST_F(PlatformPosix, CreateKeepsOnlyPermissionBitsAndRefusesLinks)
 {
     const mode_t mask = umask(022);
     umask(mask);
-    const FileStatus source = {S_IFREG | 06775, 0, static_cast<uint32_t>(getuid()), static_cast<uint32_t>(getgid())};
+    const FileStatus source = {S_IFREG | 06775, 0, static_cast<uint32_t>(getuid()), static_cast<uint32_t>(getgid()), 0, 0};
     const int fd = platform_open(held, path("out").c_str(), OPEN_CREATE_BINARY, source.mode);
     ASSERT_GE(fd, 0);
     FileStatus status{};
