@@ -352,7 +352,8 @@ static void bench_disk(const std::string& kavrelt, const std::vector<DiskTree>& 
     const char* const baseline = getenv("KAVRELT_BENCH_BASELINE");
     const std::string run_dir = disk_dir + "/run";
     // $0 is the tree's root; the peers get every compressed file from find.
-    const std::string durable_kavrelt = "\"" + kavrelt + "\" \"$0\"";
+    const auto run_of = [](const std::string& program) { return "\"" + program + "\" \"$0\""; };
+    const std::string durable_kavrelt = run_of(kavrelt);
     const std::string then_sync = " && sync -f \"$0\"";
     const auto peer = [](const char* program) {
         return std::string("find \"$0\" -type f -name '*.gz' -exec ") + program + " {} +";
@@ -375,7 +376,7 @@ static void bench_disk(const std::string& kavrelt, const std::vector<DiskTree>& 
             igzip.push_back(time_on_disk(peer("igzip -d --rm -q") + then_sync, tree.peer_dir, run_dir));
             gunzip.push_back(time_on_disk(peer("libdeflate-gunzip") + then_sync, tree.peer_dir, run_dir));
             if (baseline != nullptr) {
-                const std::string base_run = "\"" + std::string(baseline) + "\" \"$0\"";
+                const std::string base_run = run_of(baseline);
                 base.push_back(time_on_disk(base_run, tree.gz_dir, run_dir));
                 base_synced.push_back(time_on_disk(base_run + then_sync, tree.gz_dir, run_dir));
             }
@@ -391,17 +392,27 @@ static void bench_disk(const std::string& kavrelt, const std::vector<DiskTree>& 
     }
 }
 
+// The trees of small files, of large and small files mixed, and of many
+// directories, below work_dir.
+static void make_small_file_trees(const Corpus& corpus, const std::string& work_dir, TreePair* small,
+                                  TreePair* mixed, TreePair* directories)
+{
+    *small = new_tree(work_dir, "small");
+    add_small_files(corpus, SMALL_FILE_COUNT, "", small);
+    *mixed = new_tree(work_dir, "mixed");
+    // Large files of every source and level, not only the first source's.
+    for (size_t f = 0; f < MIXED_LARGE_FILE_COUNT; ++f) add_large_files(corpus, f * 3 % corpus.files.size(), 1, "", mixed);
+    add_small_files(corpus, MIXED_SMALL_FILE_COUNT, "small/", mixed);
+    *directories = new_tree(work_dir, "directories");
+    add_small_directories(corpus, MANY_DIRECTORIES, FILES_PER_SMALL_DIRECTORY, directories);
+}
+
 void bench_disk_trees(const std::string& kavrelt, const Corpus& corpus, const std::string& work_dir,
                       const std::string& disk_dir)
 {
     fprintf(stderr, "bench: making the trees\n");
-    TreePair small = new_tree(work_dir, "small");
-    add_small_files(corpus, SMALL_FILE_COUNT, "", &small);
-    TreePair mixed = new_tree(work_dir, "mixed");
-    for (size_t f = 0; f < MIXED_LARGE_FILE_COUNT; ++f) add_large_files(corpus, f * 3 % corpus.files.size(), 1, "", &mixed);
-    add_small_files(corpus, MIXED_SMALL_FILE_COUNT, "small/", &mixed);
-    TreePair directories = new_tree(work_dir, "directories");
-    add_small_directories(corpus, MANY_DIRECTORIES, FILES_PER_SMALL_DIRECTORY, &directories);
+    TreePair small, mixed, directories;
+    make_small_file_trees(corpus, work_dir, &small, &mixed, &directories);
     for (TreePair* tree : {&small, &mixed, &directories}) make_peer_copy(tree);
     bench_disk(kavrelt, {{"(b) small files", &small}, {"(c) mixed", &mixed}, {"(e) 2000 directories", &directories}},
                disk_dir);
@@ -413,20 +424,14 @@ void bench_trees(const std::string& kavrelt, const Corpus& corpus, const std::st
     fprintf(stderr, "bench: making the trees\n");
     TreePair large{large_gz_dir, large_plain_dir, "", {}, 0};
     add_large_files(corpus, 0, corpus.files.size(), large_gz_dir, &large);
-    TreePair small = new_tree(work_dir, "small");
-    add_small_files(corpus, SMALL_FILE_COUNT, "", &small);
-    TreePair mixed = new_tree(work_dir, "mixed");
-    // Large files of every source and level, not only the first source's.
-    for (size_t f = 0; f < MIXED_LARGE_FILE_COUNT; ++f) add_large_files(corpus, f * 3 % corpus.files.size(), 1, "", &mixed);
-    add_small_files(corpus, MIXED_SMALL_FILE_COUNT, "small/", &mixed);
+    TreePair small, mixed, directories;
+    make_small_file_trees(corpus, work_dir, &small, &mixed, &directories);
     TreePair one = new_tree(work_dir, "one");
     Bytes one_data = all_sources(corpus, 1);
     write_file_or_die(one.gz_dir + "/all.bin.gz", zlib_gzip(one_data, 6));
     write_file_or_die(one.plain_dir + "/all.bin", one_data);
     one.outputs.push_back("all.bin");
     one.plain_bytes = one_data.size();
-    TreePair directories = new_tree(work_dir, "directories");
-    add_small_directories(corpus, MANY_DIRECTORIES, FILES_PER_SMALL_DIRECTORY, &directories);
     TreePair doc = new_tree(work_dir, "doc");
     const bool have_doc = add_documentation_copy(kavrelt, &doc);
     TreePair* const trees[TREE_COUNT] = {&large, &small, &mixed, &one, &directories, &doc};

@@ -195,6 +195,28 @@ TEST_F(Conversion, OutputGetsOnlyThePermissionBits)
     }
 }
 
+// Makes the compressed file `path` below `root` with that owner, group and mode.
+void make_owned_file(const std::string& root, const char* path, uid_t user, gid_t group, mode_t mode)
+{
+    const std::string file = root + "/" + path;
+    write_file(file, gzip_member(std::string(path) + " text\n", TIME));
+    ASSERT_EQ(chown(file.c_str(), user, group), 0);
+    ASSERT_EQ(chmod(file.c_str(), mode), 0);
+}
+
+// Checks the owner, group and mode of the output of the compressed file
+// `path` below `root`.
+void expect_output_owned(const std::string& root, const char* path, uid_t user, gid_t group, mode_t mode)
+{
+    std::string output = root + "/" + path;
+    if (output.ends_with(".gz")) output.resize(output.size() - 3);
+    struct stat info;
+    ASSERT_EQ(lstat(output.c_str(), &info), 0) << output;
+    EXPECT_EQ(info.st_uid, user) << output;
+    EXPECT_EQ(info.st_gid, group) << output;
+    EXPECT_EQ(info.st_mode & 07777, mode) << output;
+}
+
 // Run as root on a shared tree, every output belongs to its compressed
 // file's owner and group, with its permission bits: the directory's first
 // file is decoded by the walk, the later ones by a decoding thread, and the
@@ -211,23 +233,11 @@ TEST_F(Conversion, OutputsKeepTheirOwnerAndGroup)
     } files[] = {{"a.gz", 1201, 1301, 0640},    {"b.hlp", 1202, 1302, 0600},     {"c.tar", 1203, 0, 0664},
                  {"sub/d.gz", 1204, 1304, 0660}, {"sub/e.hlp", 0, 1305, 0640}, {"sub/f.gz", 1206, 1206, 0604}};
     make_directory(root + "/sub");
-    for (const auto& f : files) {
-        const std::string path = root + "/" + f.path;
-        write_file(path, gzip_member(std::string(f.path) + " text\n", TIME));
-        ASSERT_EQ(chown(path.c_str(), f.user, f.group), 0);
-        ASSERT_EQ(chmod(path.c_str(), f.mode), 0);
-    }
+    for (const auto& f : files) make_owned_file(root, f.path, f.user, f.group, f.mode);
     const RunResult result = run();
     EXPECT_EQ(result.status, 0) << result.output;
-    for (const auto& f : files) {
-        std::string output = root + "/" + f.path;
-        if (output.ends_with(".gz")) output.resize(output.size() - 3);
-        struct stat info;
-        ASSERT_EQ(lstat(output.c_str(), &info), 0) << output;
-        EXPECT_EQ(info.st_uid, f.user) << output;
-        EXPECT_EQ(info.st_gid, f.group) << output;
-        EXPECT_EQ(info.st_mode & 07777, f.mode & ~mode_t{022}) << output;  // the run's umask
-    }
+    // The run's umask is 022.
+    for (const auto& f : files) expect_output_owned(root, f.path, f.user, f.group, f.mode & ~mode_t{022});
 }
 
 // Run by an ordinary user, an output gets the compressed file's group only
@@ -253,26 +263,13 @@ TEST_F(Conversion, OrdinaryUserNarrowsTheGroupItCannotGive)
     ASSERT_EQ(chmod(temp_dir.c_str(), 0755), 0);
     make_directory(root + "/sub");
     for (const std::string& dir : {root, root + "/sub"}) ASSERT_EQ(chown(dir.c_str(), USER, OWN), 0);
-    for (const auto& f : files) {
-        const std::string path = root + "/" + f.path;
-        write_file(path, gzip_member(std::string(f.path) + " text\n", TIME));
-        ASSERT_EQ(chown(path.c_str(), USER, f.group), 0);
-        ASSERT_EQ(chmod(path.c_str(), f.mode), 0);
-    }
+    for (const auto& f : files) make_owned_file(root, f.path, USER, f.group, f.mode);
     RunOptions as_user;
     as_user.user = USER;
     as_user.group = OWN;
     const RunResult result = run({}, as_user);
     EXPECT_EQ(result.status, 0) << result.output;
-    for (const auto& f : files) {
-        std::string output = root + "/" + f.path;
-        if (output.ends_with(".gz")) output.resize(output.size() - 3);
-        struct stat info;
-        ASSERT_EQ(lstat(output.c_str(), &info), 0) << output;
-        EXPECT_EQ(info.st_uid, USER) << output;
-        EXPECT_EQ(info.st_gid, f.expected_group) << output;
-        EXPECT_EQ(info.st_mode & 07777, f.expected_mode) << output;
-    }
+    for (const auto& f : files) expect_output_owned(root, f.path, USER, f.expected_group, f.expected_mode);
 }
 
 // Whether a listing of `dir` gives `first` before `second`.
