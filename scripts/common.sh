@@ -16,6 +16,12 @@ fuzz_packages=(clang libclang-rt-14-dev)              # libFuzzer with the sanit
 bench_packages=(libdeflate-dev libisal-dev isal libdeflate-tools zopfli)  # the decoders compared; zopfli makes inputs
 lint_packages=(shellcheck)                            # these scripts
 
+# What the program itself says, taken from its sources so that no script
+# keeps a copy: the banner's start (before the build date) and the most
+# files a directory may hold.
+banner_start=$(sed -n 's/^constexpr char BANNER_START\[\] = "\(.*\)";$/\1/p' src/cli/banner.h)
+max_files_per_directory=$(sed -n 's/^constexpr size_t MAX_FILES_PER_DIRECTORY = \([0-9]*\);$/\1/p' src/tree/tree.h)
+
 # Parallel jobs of a build: the machine's processors.
 jobs=$(nproc 2>/dev/null || echo 2)
 
@@ -47,6 +53,33 @@ configure_and_build() {
     fi
     cmake -S "$source" -B "$build" "${options[@]}" >/dev/null
     cmake --build "$build" -j"$jobs" "${targets[@]}"
+}
+
+# The decoder's fuzzing (scripts/fuzz, scripts/fuzz-smoke): the peers' test
+# vectors serve as seeds, and every libFuzzer run takes these options.
+fuzz_peers=$PWD/tests/data/peers
+fuzz_options=(-timeout=10 -rss_limit_mb=2048 -print_final_stats=1)
+
+# prepare_fuzzing BUILD_DIR: builds the fuzz targets (clang, libFuzzer,
+# AddressSanitizer, UndefinedBehaviorSanitizer) in BUILD_DIR, and makes their
+# seeds afresh in BUILD_DIR/seeds/unzip and BUILD_DIR/seeds/deflate, and an
+# empty BUILD_DIR/artifacts for what a run finds. Ends the script when clang++
+# is missing.
+prepare_fuzzing() {
+    local build=$1
+    command -v clang++ >/dev/null || fail "clang++ not found (packages ${fuzz_packages[*]})"
+    CXX=clang++ configure_and_build --source fuzz "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    rm -rf "$build/seeds"
+    mkdir -p "$build/seeds/unzip" "$build/seeds/deflate" "$build/artifacts"
+    "$build/make_seeds" "$build/seeds/unzip" "$build/seeds/deflate" "$fuzz_peers"
+}
+
+# fuzz_seeds BUILD_DIR TARGET: sets the array fuzz_seed_dirs to the seed
+# directories of TARGET ("unzip" or "deflate"): its made seeds, and for
+# unzip the peers' gzip files too.
+fuzz_seeds() {
+    fuzz_seed_dirs=("$1/seeds/$2")
+    if [ "$2" = unzip ]; then fuzz_seed_dirs+=("$fuzz_peers"); fi
 }
 
 # scratch_parent KIB FALLBACK: /dev/shm when it is writable and has more than

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ahead.h"
+#include "banner.h"
 #include "build_date.h"
 #include "deletions.h"
 #include "fatal.h"
@@ -97,7 +98,7 @@ static void write_marker_or_die(const DirectoryHandle* root, const char* marker_
 
 int main(int argc, char** argv)
 {
-    puts("\nORVANTE file converter V2.0 (compiled " KAVRELT_BUILD_DATE ")");
+    printf("\n%s%s)\n", BANNER_START, KAVRELT_BUILD_DATE);
     const char* directory = nullptr;
     const int flags = parse_command_line(argc, argv, &directory);
     if (flags == 0) {

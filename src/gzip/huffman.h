@@ -78,13 +78,16 @@ extern void* (*huffman_allocate)(size_t size);
 // simple_count] with extras[s - simple_count] extra bits. `lookup_bits` is
 // the requested first-level width in, the width used out (raised to the
 // shortest code's length where that is longer).
-// Returns 0 complete (or a single 1-bit code), 1 incomplete, 2 over-subscribed
-// (or a length above 16), 3 out of memory. On 0 and 1 the caller owns *table
-// (null when every length is 0) and releases it with free_huffman_table; on
-// 2 and 3 it owns nothing.
+// Returns DECODE_OK for a complete code (or a single 1-bit code),
+// DECODE_INVALID for an incomplete one, DECODE_BAD_CODE for an
+// over-subscribed one (or a length above MAX_CODE_BITS), DECODE_NO_MEMORY
+// when a table could not be allocated (decoder_state.h). On DECODE_OK and
+// DECODE_INVALID the caller owns *table (null when every length is 0) and
+// releases it with free_huffman_table; otherwise it owns nothing.
 int build_huffman_table(const uint32_t* code_lengths, uint32_t count, uint32_t simple_count,
                         const uint16_t* bases, const uint16_t* extras, HuffEntry** table,
                         int* lookup_bits);
 
-// Releases `table` and all its sub-tables; null releases nothing. Returns 0.
+// Releases `table` and all its sub-tables; null releases nothing. Returns
+// DECODE_OK.
 int free_huffman_table(HuffEntry* table);

@@ -30,53 +30,58 @@ void start_decoding_threads(int threads);
 // walk need not work out where it goes next.
 bool reads_ahead();
 
-// Marks the files of `plan` that may be read ahead (plan_read_ahead) and
-// offers them, files of the held directory `dir` (the directory `path`,
-// entered as its parent listed it in `entry`, null for the root), to the
-// decoding threads, in plan order. Where a thread listed and planned this
-// directory ahead and found the same plan, its jobs, begun already, are the
-// directory's; otherwise that work is dropped. The jobs use `dir` and `plan`
-// until end_directory_jobs returns; neither may change before that.
-void plan_directory_jobs(const DirectoryHandle* dir, const DirectoryEntry* entry, const char* path,
-                         DirectoryPlan* plan);
+// Starts the walk's directory `path`, the held directory `dir` (entered as
+// its parent listed it in `entry`, null for the root), planned as `plan`:
+// where a thread listed and planned it ahead and found the same plan, adopts
+// that work, its jobs begun already; otherwise drops it, marks the files
+// that may be read ahead (plan_read_ahead) and offers them to the decoding
+// threads, in plan order. The jobs use `dir` and `plan` until
+// end_directory_jobs returns; neither may change before that.
+void adopt_or_offer_directory_jobs(const DirectoryHandle* dir, const DirectoryEntry* entry, const char* path,
+                                   DirectoryPlan* plan);
 // Offers the directory the walk expects to enter next to the decoding
 // threads: `path`, listed in the held directory `parent` as `entry`,
 // listed with `pattern`; `root` and `flags` as the walk plans. Once the
 // jobs of the walk's directory have run out, a thread lists and plans it,
-// and decodes its files. Call after plan_directory_jobs; the next one
-// settles it.
+// and decodes its files. Call after adopt_or_offer_directory_jobs; the next
+// one settles it.
 void offer_next_directory(const DirectoryHandle* parent, const char* path, const DirectoryEntry* entry,
                           const char* pattern, const char* root, int flags);
 // The hold a decoding thread took on the directory `path` when it listed it
 // ahead through the held directory `parent`, if the walk's listing of
 // `parent` shows the same directory there now (`entry`'s device and inode):
 // the walk then enters it through that hold instead of opening it again,
-// and closes it as its own. Null otherwise.
+// and closes it as its own. Null otherwise. May wait for the listing.
 DirectoryHandle* take_directory_ahead(const DirectoryHandle* parent, const char* path, const DirectoryEntry* entry);
-// Drops the work on the next directory when it was offered through
-// `closing`, which the walk is about to close (every offer, with null).
-void forget_directory(const DirectoryHandle* closing);
+// Cancels the work on the next directory when it was offered through
+// `closing`, which the walk is about to close (every offer, with null):
+// waits for a listing under way, makes running jobs fail and frees them.
+void cancel_directory_ahead(const DirectoryHandle* closing);
 // The job of the plan's file `index`, or null when the walk converts that
 // file all by itself.
 AheadJob* directory_job(size_t index);
 // Waits until no thread works on a job of the directory, then releases them.
 void end_directory_jobs();
 
-// The walk's side of one job; each call may wait for the job's thread.
+// The walk's side of one job; each call may wait for the job's thread. The
+// first three claim the job for the walk if no thread has started it, so
+// that no thread will: the walk then converts the file itself.
 // Stores whether the file starts with the gzip signature; false when the
 // job could not read it (the walk then looks itself).
-bool job_signature(AheadJob* job, bool* gzip);
-// Returns once the job's thread holds no descriptor of the file: it may be
-// renamed or deleted everywhere then.
-void job_wait_released(AheadJob* job);
-// True when the job decodes the file, so the walk writes what it delivers
-// (job_write_decoded); stores what fstat said of the compressed file. False
+bool claim_job_signature(AheadJob* job, bool* gzip);
+// Returns once no thread holds a descriptor of the job's file: it may be
+// renamed or deleted everywhere then. The walk does work no one has started
+// while it waits.
+void release_job_file(AheadJob* job);
+// True when a thread decodes the file, so the walk writes what it delivers
+// (write_job_output); stores what fstat said of the compressed file. False
 // when the walk must decode the file itself (the job could not open it, or
 // gave up).
-bool job_decoding(AheadJob* job, FileStatus* input);
-// Writes the job's decoded windows to `output` as they come. Returns the
-// decoder's verdict: 0 when the file decoded completely and every window
-// reached the output, -1 otherwise.
-int job_write_decoded(AheadJob* job, int output);
-// Once the job is done: the header's time.
+bool claim_job_decoding(AheadJob* job, FileStatus* input);
+// Writes the job's decoded windows to `output` as they come, doing work no
+// one has started while it waits for them. Returns the decoder's verdict: 0
+// when the file decoded completely and every window reached the output, -1
+// otherwise.
+int write_job_output(AheadJob* job, int output);
+// Waits until the job is done; then the header's time.
 int64_t job_mtime(AheadJob* job);

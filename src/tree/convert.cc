@@ -71,9 +71,9 @@ static void decompress_or_die(const DirectoryHandle* dir, const char* work_name,
     fflush(stdout);
     FileStatus input_status{};
     int64_t mtime = 0;
-    if (job != nullptr && job_decoding(job, &input_status)) {
+    if (job != nullptr && claim_job_decoding(job, &input_status)) {
         const int output = open_output_or_die(dir, output_name, input_status);
-        if (job_write_decoded(job, output) != 0) fatal_error("could not unzip %s", work_name);
+        if (write_job_output(job, output) != 0) fatal_error("could not unzip %s", work_name);
         close_output_or_die(dir, output, output_name);
         mtime = job_mtime(job);
     } else {
@@ -111,10 +111,10 @@ void convert_file(const DirectoryHandle* dir, const FilePlan& file, AheadJob* jo
         return;
     }
     bool gzip = false;
-    if (job == nullptr || !job_signature(job, &gzip)) gzip = has_gzip_signature_or_die(dir, file.work_name.c_str());
+    if (job == nullptr || !claim_job_signature(job, &gzip)) gzip = has_gzip_signature_or_die(dir, file.work_name.c_str());
     if (!gzip) return;
     // A file held open elsewhere cannot be renamed on every system.
-    if (job != nullptr) job_wait_released(job);
+    if (job != nullptr) release_job_file(job);
     char work_name[PATH_CAPACITY];
     restore_suffix_or_die(dir, file, work_name);
     // The output takes the name the file had before ".gz" was added.

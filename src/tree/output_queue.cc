@@ -75,10 +75,14 @@ void free_chunk(Shared& s, OutputChunk chunk)
     // fresh pages cost a fault each.
     const uint64_t kept = s.budget < MOST_SPARE_BYTES ? s.budget : MOST_SPARE_BYTES;
     if (chunk.size == QUEUE_WINDOW_BYTES && s.spare.size() < kept / QUEUE_WINDOW_BYTES) {
-        s.spare.push_back(chunk.data);
-    } else {
-        std::free(chunk.data);
+        // Where the list of spares cannot grow, the buffer is simply freed.
+        try {
+            s.spare.push_back(chunk.data);
+            return;
+        } catch (const std::bad_alloc&) {
+        }
     }
+    std::free(chunk.data);
 }
 
 // The lock is held.
@@ -188,9 +192,17 @@ int output_queue_write(OutputQueue* queue, const uint8_t* data, uint32_t count)
         s.producers_waiting--;
         waited = true;
     }
+    // A queue that cannot grow has run out of memory, as a copy that cannot
+    // be made: the write fails, and the queue reports it.
+    try {
+        q.chunks.push_back(OutputChunk{copy, count});
+    } catch (const std::bad_alloc&) {
+        q.gave_up = true;
+        put_back(copy, count);
+        return -1;
+    }
     s.used += count;
     q.queued_bytes += count;
-    q.chunks.push_back(OutputChunk{copy, count});
     if (buffer_in_hand == nullptr && !s.spare.empty()) {
         buffer_in_hand = s.spare.back();
         s.spare.pop_back();
@@ -267,9 +279,17 @@ int output_queue_poll(OutputQueue* queue, OutputChunk* chunk)
 
 void output_queue_release(OutputChunk chunk)
 {
-    released.push_back(chunk);
-    if (released.size() < WAKE_BATCH) return;
     Shared& s = shared();
+    try {
+        released.push_back(chunk);
+    } catch (const std::bad_alloc&) {
+        // Given back at once instead.
+        const std::lock_guard<std::mutex> guard(s.lock);
+        free_chunk(s, chunk);
+        wake_producers(s);
+        return;
+    }
+    if (released.size() < WAKE_BATCH) return;
     const std::lock_guard<std::mutex> guard(s.lock);
     give_back_released(s);
 }

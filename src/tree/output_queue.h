@@ -1,7 +1,11 @@
 // Decoded output on its way from a decoding thread to the thread that writes
 // it: the decoder's windows queue up in memory, in the order and sizes the
 // decoder would have written them to a descriptor. All queues of a run share
-// one memory budget. Every function may be called from any thread; none
+// one memory budget. A queue has one producer thread, which writes and
+// closes it, and one consumer thread, which takes its windows; either may
+// hurry, stream, cancel, create or destroy it, as said below. Each thread
+// keeps a little of its own besides (a window buffer in hand, the chunks it
+// has released): the state shared between threads is guarded inside. None
 // prints or ends the process.
 #pragma once
 
@@ -43,7 +47,8 @@ void destroy_output_queue(OutputQueue* queue);
 // Producer side. Appends a copy of `count` bytes, waiting while the budget
 // (or, once streamed, the stream limit) leaves no room. Returns `count`, or
 // -1 when the queue was cancelled, gave up for want of room, or memory ran
-// out; every later write then fails too.
+// out (for the copy or for the queue's own bookkeeping); every later write
+// then fails too.
 int output_queue_write(OutputQueue* queue, const uint8_t* data, uint32_t count);
 // No more writes will come.
 void output_queue_close(OutputQueue* queue);
@@ -51,8 +56,8 @@ void output_queue_close(OutputQueue* queue);
 // (not because it was cancelled).
 bool output_queue_gave_up(OutputQueue* queue);
 
-// Consumer side. The consumer now waits for the queue to be closed; see
-// create_output_queue.
+// Consumer side: one thread takes the queue's windows. The consumer now
+// waits for the queue to be closed; see create_output_queue.
 void output_queue_hurry(OutputQueue* queue);
 // From now on the consumer writes the queue out as it fills,
 // so its producer waits only for the stream limit, no longer for the budget.
@@ -68,7 +73,8 @@ constexpr int TAKE_NOT_YET = 0;
 constexpr int TAKE_ENDED = -1;
 int output_queue_poll(OutputQueue* queue, OutputChunk* chunk);
 // Gives a taken chunk's memory back to the budget (a few chunks at a time,
-// on this thread's next release, poll, wait, cancel or destroy).
+// on this thread's next release, poll, wait, cancel or destroy). Any thread
+// that took a chunk.
 void output_queue_release(OutputChunk chunk);
 // Makes every further write fail and drops what is queued.
 void output_queue_cancel(OutputQueue* queue);

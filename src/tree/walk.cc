@@ -161,7 +161,7 @@ static void visit_subdirectories(const DirectoryHandle* held, const char* dir, c
         DirectoryHandle* subdirectory = enter_directory(held, &entry, path, pattern);
         if (subdirectory == nullptr) continue;
         walk_directory(subdirectory, &entry, path, root, flags, pattern);
-        forget_directory(subdirectory);
+        cancel_directory_ahead(subdirectory);
         close_directory_after_deletions_or_die(subdirectory, depth);
     } while (find_next_file(listing, &entry));
     check_listing_end();
@@ -184,7 +184,7 @@ static void walk_directory(const DirectoryHandle* held, const DirectoryEntry* en
     // conversions create in this directory are never visited.
     const bool ahead = reads_ahead();
     list_files(held, dir, path, root, flags, &directory_plan, ahead ? &level.subdirectories : nullptr);
-    plan_directory_jobs(held, entry, dir, &directory_plan);
+    adopt_or_offer_directory_jobs(held, entry, dir, &directory_plan);
     start_directory_deletions(directory_plan.count);
     if (ahead) offer_next_directory_of_walk(root, flags);
     for (size_t i = 0; i < directory_plan.count; ++i) {
@@ -200,6 +200,6 @@ DirectoryHandle* walk_tree(const char* root, int flags)
     char pattern[PATH_CAPACITY];
     DirectoryHandle* held = enter_directory(nullptr, nullptr, root, pattern);
     if (held != nullptr) walk_directory(held, nullptr, root, root, flags, pattern);
-    forget_directory(nullptr);
+    cancel_directory_ahead(nullptr);
     return held;
 }

@@ -15,8 +15,8 @@ class CommandLine : public TreeTest {};
 TEST_F(CommandLine, WorkedExampleConvertsTheTreeInOrder)
 {
     make_directory(root + "/S");
-    write_file(root + "/a.gz", gzip_member(HELLO, HELLO_TIME));
-    write_file(root + "/S/x.hlp", gzip_member("help text\n", HELLO_TIME + 1));
+    write_file(root + "/a.gz", zlib_gzip(HELLO, HELLO_TIME));
+    write_file(root + "/S/x.hlp", zlib_gzip("help text\n", HELLO_TIME + 1));
     const RunResult result = run();
     EXPECT_EQ(result.status, 0);
     const std::string s = root + "/S";
@@ -43,7 +43,7 @@ TEST_F(CommandLine, AcceptedFormsRunWithTheirFlags)
         {{"-cu"}, true},       {{"-uu"}, true},       {{"-cc"}, false},      {{"-u", "-c"}, true},
         {{"-c", "-u"}, true},  {{"-u", "-u"}, true},  {{"-c", "-c"}, false},
     };
-    const std::string gz = gzip_member(HELLO, HELLO_TIME);
+    const std::string gz = zlib_gzip(HELLO, HELLO_TIME);
     for (const auto& c : cases) {
         std::string label;
         for (const std::string& option : c.options) label += option + " ";
@@ -69,7 +69,7 @@ TEST_F(CommandLine, AcceptedFormsRunWithTheirFlags)
 
 TEST_F(CommandLine, RejectedFormsPrintUsageAndTouchNothing)
 {
-    write_file(root + "/a.gz", gzip_member(HELLO, HELLO_TIME));
+    write_file(root + "/a.gz", zlib_gzip(HELLO, HELLO_TIME));
     const std::string dir = shown(root);
     const std::vector<std::vector<std::string>> cases = {
         {},
@@ -143,7 +143,7 @@ TEST_F(CommandLine, DirectoryThatCannotBeListedFailsAtTheMarker)
 
 TEST_F(CommandLine, TrailingSeparatorIsKeptInEveryPath)
 {
-    write_file(root + "/a.gz", gzip_member(HELLO, HELLO_TIME));
+    write_file(root + "/a.gz", zlib_gzip(HELLO, HELLO_TIME));
     const std::string dir = shown(root) + target_system().separator;
     const std::string sep(1, target_system().separator);
     const RunResult result = run_kavrelt({dir});

@@ -19,21 +19,21 @@ class Conversion : public TreeTest {};
 TEST_F(Conversion, EachKindOfFileGetsItsOutcome)
 {
     const std::string r = root;
-    write_file(r + "/a.gz", gzip_member("alpha\n", TIME));
-    write_file(r + "/b.hlp", gzip_member("bravo\n", TIME + 1));
-    write_file(r + "/c.tar", gzip_member("charlie\n", TIME + 2));
+    write_file(r + "/a.gz", zlib_gzip("alpha\n", TIME));
+    write_file(r + "/b.hlp", zlib_gzip("bravo\n", TIME + 1));
+    write_file(r + "/c.tar", zlib_gzip("charlie\n", TIME + 2));
     write_file(r + "/d.hlp", "plain help text\n");
     write_file(r + "/e.tar", "");
     write_file(r + "/f.hlp", std::string("\x1f\x8b", 2));        // too short for the signature
     write_file(r + "/g.tar", std::string("\x1f\x8b\x07rest", 7));  // not the Deflate method
-    write_file(r + "/h.txt", gzip_member("hotel\n", TIME));
-    write_file(r + "/i.gz.txt", gzip_member("india\n", TIME));
-    write_file(r + "/noext", gzip_member("juliet\n", TIME));
-    write_file(r + "/.k.gz", gzip_member("kilo\n", TIME));
+    write_file(r + "/h.txt", zlib_gzip("hotel\n", TIME));
+    write_file(r + "/i.gz.txt", zlib_gzip("india\n", TIME));
+    write_file(r + "/noext", zlib_gzip("juliet\n", TIME));
+    write_file(r + "/.k.gz", zlib_gzip("kilo\n", TIME));
     make_directory(r + "/.hidden");
-    write_file(r + "/.hidden/l.gz", gzip_member("lima\n", TIME));
+    write_file(r + "/.hidden/l.gz", zlib_gzip("lima\n", TIME));
     make_directory(r + "/m.dir");
-    write_file(r + "/m.dir/noext", gzip_member("mike\n", TIME));
+    write_file(r + "/m.dir/noext", zlib_gzip("mike\n", TIME));
 
     const RunResult result = run();
     EXPECT_EQ(result.status, 0);
@@ -76,7 +76,7 @@ TEST_F(Conversion, DataThatIsNotGzipStopsTheRunAndKeepsTheFile)
 
 TEST_F(Conversion, RestoredNameThatExistsIsNeverReplaced)
 {
-    const std::string gz = gzip_member("tango\n", TIME);
+    const std::string gz = zlib_gzip("tango\n", TIME);
     write_file(root + "/b.tar", gz);
     make_directory(root + "/b.tar.gz");
     const RunResult result = run();
@@ -90,7 +90,7 @@ TEST_F(Conversion, RestoredNameThatExistsIsNeverReplaced)
 TEST_F(Conversion, ExistingOutputIsOverwritten)
 {
     write_file(root + "/a", std::string(100000, 'x'));
-    write_file(root + "/a.gz", gzip_member("short\n", TIME));
+    write_file(root + "/a.gz", zlib_gzip("short\n", TIME));
     EXPECT_EQ(run().status, 0);
     EXPECT_EQ(read_file(root + "/a"), "short\n");
     EXPECT_FALSE(file_exists(root + "/a.gz"));
@@ -111,7 +111,7 @@ TEST_F(Conversion, OutputTakesTheHeaderTime)
     std::vector<std::string> groups;
     for (const auto& c : cases) {
         const std::string name = root + "/" + c.name;
-        write_file(name + ".gz", gzip_member(c.name, c.header_time));
+        write_file(name + ".gz", zlib_gzip(c.name, c.header_time));
         groups.push_back(unzipped(shown(name + ".gz"), shown(name)));
     }
     const RunResult result = run();
@@ -131,9 +131,9 @@ TEST_F(Conversion, OutputTakesTheHeaderTime)
 TEST_F(Conversion, UpperCaseSuffixesNeedTheLowerCaseOption)
 {
     make_directory(root + "/SUB");
-    write_file(root + "/SUB/D.GZ", gzip_member("delta\n", TIME));
-    write_file(root + "/SUB/X.HLP", gzip_member("xray\n", TIME));
-    write_file(root + "/SUB/Y.Tar", gzip_member("yankee\n", TIME));
+    write_file(root + "/SUB/D.GZ", zlib_gzip("delta\n", TIME));
+    write_file(root + "/SUB/X.HLP", zlib_gzip("xray\n", TIME));
+    write_file(root + "/SUB/Y.Tar", zlib_gzip("yankee\n", TIME));
     write_file(root + "/SUB/README.TXT", "readme\n");
     const std::vector<std::string> before = list_tree(root);
     const RunResult result = run();
@@ -153,9 +153,9 @@ TEST_F(Conversion, LowerCaseOptionSpellsCreatedNamesInLowerCase)
     root += "/Disc";
     make_directory(root + "/SUB");
     const std::string sub = root + "/SUB";
-    write_file(sub + "/D.GZ", gzip_member("delta\n", TIME));
-    write_file(sub + "/X.HLP", gzip_member("xray\n", TIME + 1));
-    write_file(sub + "/Y.Tar", gzip_member("yankee\n", TIME + 2));
+    write_file(sub + "/D.GZ", zlib_gzip("delta\n", TIME));
+    write_file(sub + "/X.HLP", zlib_gzip("xray\n", TIME + 1));
+    write_file(sub + "/Y.Tar", zlib_gzip("yankee\n", TIME + 2));
     write_file(sub + "/README.TXT", "readme\n");
     const RunResult result = run({"-u"});
     EXPECT_EQ(result.status, 0);
@@ -184,7 +184,7 @@ TEST_F(Conversion, OutputGetsOnlyThePermissionBits)
         mode_t expected;  // after the run's umask of 022
     } cases[] = {{"setuid", 04755, 0755}, {"setgid", 02750, 0750}, {"private", 0600, 0600}, {"open", 0777, 0755}};
     for (const auto& c : cases) {
-        write_file(root + "/" + c.name + ".gz", gzip_member(c.name, TIME));
+        write_file(root + "/" + c.name + ".gz", zlib_gzip(c.name, TIME));
         ASSERT_EQ(chmod((root + "/" + c.name + ".gz").c_str(), c.mode), 0);
     }
     EXPECT_EQ(run().status, 0);
@@ -199,7 +199,7 @@ TEST_F(Conversion, OutputGetsOnlyThePermissionBits)
 void make_owned_file(const std::string& root, const char* path, uid_t user, gid_t group, mode_t mode)
 {
     const std::string file = root + "/" + path;
-    write_file(file, gzip_member(std::string(path) + " text\n", TIME));
+    write_file(file, zlib_gzip(std::string(path) + " text\n", TIME));
     ASSERT_EQ(chown(file.c_str(), user, group), 0);
     ASSERT_EQ(chmod(file.c_str(), mode), 0);
 }
@@ -291,7 +291,7 @@ bool listed_before(const std::string& dir, const std::string& first, const std::
 // would then be decoded in turn.)
 TEST_F(Conversion, OutputNamedLikeAnEarlierCompressedFileStays)
 {
-    const std::string inner = gzip_member("bravo\n", TIME + 1);
+    const std::string inner = zlib_gzip("bravo\n", TIME + 1);
     for (const bool lower_case : {false, true}) {
         SCOPED_TRACE(lower_case ? "with -u" : "without -u");
         // A name, and an order of making the files, that lists x.gz first.
@@ -304,8 +304,8 @@ TEST_F(Conversion, OutputNamedLikeAnEarlierCompressedFileStays)
                 std::filesystem::remove_all(root);
                 make_directory(root);
                 for (int i = 0; i < 2; ++i) {
-                    if ((i == 0) == first_made_first) write_file(root + "/" + candidate + ".gz", gzip_member("alpha\n", TIME));
-                    else write_file(root + "/" + second, gzip_member(inner, TIME + 2));
+                    if ((i == 0) == first_made_first) write_file(root + "/" + candidate + ".gz", zlib_gzip("alpha\n", TIME));
+                    else write_file(root + "/" + second, zlib_gzip(inner, TIME + 2));
                 }
                 if (listed_before(root, candidate + ".gz", second)) {
                     stem = candidate;
@@ -328,7 +328,7 @@ TEST_F(Conversion, OutputNamedLikeAnEarlierCompressedFileStays)
 TEST_F(Conversion, Win32ReadOnlyFileStaysBesideItsReadOnlyOutput)
 {
     if (target_system().posix) GTEST_SKIP() << "the Win32 read-only attribute";
-    write_file(root + "/a.gz", gzip_member("alpha\n", TIME));
+    write_file(root + "/a.gz", zlib_gzip("alpha\n", TIME));
     ASSERT_EQ(chmod((root + "/a.gz").c_str(), 0444), 0);
     const RunResult result = run();
     EXPECT_EQ(result.status, 0);
@@ -352,7 +352,7 @@ TEST_F(Conversion, FileDecodedAheadIsRenamedAndDeletedOnlyWhenReleased)
 {
     std::string text;
     while (text.size() < (24u << 20)) text += "a help text line, decoded by another thread " + std::to_string(text.size()) + "\n";
-    write_file(root + "/big.hlp", gzip_member(text, TIME, 1));
+    write_file(root + "/big.hlp", zlib_gzip(text, TIME, 1));
     const char* const before = getenv("KAVRELT_THREADS");
     const std::string saved = before != nullptr ? before : "";
     setenv("KAVRELT_THREADS", "4", 1);
@@ -390,8 +390,8 @@ TEST_F(Conversion, NamesEqualButForCaseAreNotReadAheadPastEachOther)
     const auto convert_with = [&](const char* threads) {
         std::filesystem::remove_all(root);
         make_directory(root);
-        write_file(root + "/A.GZ", gzip_member(upper_text, TIME, 1));
-        write_file(root + "/a.gz", gzip_member(lower_text, TIME + 1, 1));
+        write_file(root + "/A.GZ", zlib_gzip(upper_text, TIME, 1));
+        write_file(root + "/a.gz", zlib_gzip(lower_text, TIME + 1, 1));
         setenv("KAVRELT_THREADS", threads, 1);
         Outcome outcome{run({"-u"}), list_tree(root), read_file(root + "/a")};
         if (before != nullptr) setenv("KAVRELT_THREADS", saved.c_str(), 1);

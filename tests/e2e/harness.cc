@@ -2,6 +2,8 @@
 // make and check gzip data, and small file utilities.
 #include "harness.h"
 
+#include "banner.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -25,7 +27,7 @@
 
 namespace fs = std::filesystem;
 
-const char BANNER[] = "\nORVANTE file converter V2.0 (compiled DATE)\n";
+const std::string BANNER = std::string("\n") + BANNER_START + "DATE)\n";
 const char USAGE[] =
     "\nUsage: kavrelt [OPTION]... DIRECTORY\n"
     "kavrelt converts ORVANTE files from DVD:\n"
@@ -153,30 +155,11 @@ static bool is_build_date(const std::string& text)
 
 std::string without_banner_date(const std::string& output)
 {
-    const std::string before = "\nORVANTE file converter V2.0 (compiled ";
+    const std::string before = std::string("\n") + BANNER_START;
     if (output.compare(0, before.size(), before) != 0 || output.size() < before.size() + 13) return output;
     const std::string date = output.substr(before.size(), 11);
     if (!is_build_date(date) || output.compare(before.size() + 11, 2, ")\n") != 0) return output;
     return before + "DATE" + output.substr(before.size() + 11);
-}
-
-std::string gzip_member(const std::string& data, uint32_t mtime, int level, int strategy)
-{
-    z_stream stream{};
-    if (deflateInit2(&stream, level, Z_DEFLATED, 31, 8, strategy) != Z_OK) return "";
-    gz_header header{};
-    header.time = mtime;
-    header.os = 3;
-    deflateSetHeader(&stream, &header);
-    std::string out(deflateBound(&stream, data.size()) + 64, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    const int rc = deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return rc == Z_STREAM_END ? out : "";
 }
 
 // Decodes members while the next two bytes are the gzip magic; whatever else

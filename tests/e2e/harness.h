@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "zlib_gzip.h"
+
 // What the binary under test does differently on its system.
 struct TargetSystem {
     std::string binary;               // KAVRELT_BINARY, else the native build
@@ -44,12 +46,10 @@ RunResult run_kavrelt(const std::vector<std::string>& arguments, const RunOption
 // The banner line as printed, with the build date replaced by "DATE".
 std::string without_banner_date(const std::string& output);
 // The banner that starts every run, in the form without_banner_date gives.
-extern const char BANNER[];
+extern const std::string BANNER;
 // The six usage lines after the banner.
 extern const char USAGE[];
 
-// Gzip data of `data` made with zlib. `level` 0..9, `strategy` a zlib one.
-std::string gzip_member(const std::string& data, uint32_t mtime, int level = 6, int strategy = 0);
 // Every member of `bytes` decoded by zlib; false if zlib rejects them.
 bool zlib_gunzip(const std::string& bytes, std::string* out);
 

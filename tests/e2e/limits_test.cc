@@ -14,11 +14,12 @@
 #include <random>
 
 #include "harness.h"
+#include "tree.h"
 
 namespace {
 
 constexpr uint32_t TIME = 1400000000;
-constexpr size_t MOST_FILES = 12288;
+constexpr size_t MOST_FILES = MAX_FILES_PER_DIRECTORY;
 constexpr size_t MOST_PATH = 1023;  // bytes of a path, without its terminator
 
 class Limits : public TreeTest {
@@ -57,7 +58,7 @@ TEST_F(Limits, MostFilesPerDirectoryAreConvertedOneMoreStopsTheRun)
     for (size_t i = 0; i + 1 < MOST_FILES; ++i) {
         ASSERT_EQ(link((temp_dir + "/empty").c_str(), (root + "/f" + std::to_string(i)).c_str()), 0);
     }
-    write_file(root + "/a.gz", gzip_member("alpha\n", TIME));
+    write_file(root + "/a.gz", zlib_gzip("alpha\n", TIME));
     write_file(root + "/.not-counted", "");
     make_directory(root + "/not-counted");
     RunResult result = run();
@@ -68,7 +69,7 @@ TEST_F(Limits, MostFilesPerDirectoryAreConvertedOneMoreStopsTheRun)
 
     unlink((root + "/filesok.orv").c_str());
     unlink((root + "/a").c_str());
-    write_file(root + "/a.gz", gzip_member("alpha\n", TIME));
+    write_file(root + "/a.gz", zlib_gzip("alpha\n", TIME));
     ASSERT_EQ(link((temp_dir + "/empty").c_str(), (root + "/one-more").c_str()), 0);
     result = run();
     EXPECT_EQ(result.status, 2);
@@ -84,7 +85,7 @@ TEST_F(Limits, FilePathMustFit)
     const std::vector<std::string> dirs = make_deep_directory(1000);
     const std::string dir = dirs.back();
     const std::string longest = dir + "/" + std::string(MOST_PATH - 1000 - 1 - 3, 'n') + ".gz";
-    write_file(longest, gzip_member("fits\n", TIME));
+    write_file(longest, zlib_gzip("fits\n", TIME));
     RunResult result = run();
     EXPECT_EQ(result.status, 0);
     const std::string output_name = longest.substr(0, longest.size() - 3);
@@ -93,8 +94,8 @@ TEST_F(Limits, FilePathMustFit)
     EXPECT_EQ(read_file(output_name), "fits\n");
 
     // One byte more; a short name beside it is not converted either.
-    write_file(dir + "/" + std::string(MOST_PATH - 1000 - 3, 'n') + ".gz", gzip_member("too long\n", TIME));
-    write_file(dir + "/b.gz", gzip_member("bravo\n", TIME));
+    write_file(dir + "/" + std::string(MOST_PATH - 1000 - 3, 'n') + ".gz", zlib_gzip("too long\n", TIME));
+    write_file(dir + "/b.gz", zlib_gzip("bravo\n", TIME));
     result = run();
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(without_banner_date(result.output),
@@ -109,7 +110,7 @@ TEST_F(Limits, RestoredNameMustFit)
     const std::vector<std::string> dirs = make_deep_directory(1000);
     const std::string dir = dirs.back();
     const std::string fits = dir + "/" + std::string(MOST_PATH - 3 - 1000 - 1 - 4, 'h') + ".hlp";
-    write_file(fits, gzip_member("fits\n", TIME));
+    write_file(fits, zlib_gzip("fits\n", TIME));
     RunResult result = run();
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(without_banner_date(result.output),
@@ -118,7 +119,7 @@ TEST_F(Limits, RestoredNameMustFit)
     unlink(fits.c_str());
 
     const std::string too_long = dir + "/" + std::string(MOST_PATH - 3 - 1000 - 4, 'h') + ".hlp";
-    const std::string gz = gzip_member("too long\n", TIME);
+    const std::string gz = zlib_gzip("too long\n", TIME);
     write_file(too_long, gz);
     result = run();
     EXPECT_EQ(result.status, 2);
@@ -164,7 +165,7 @@ TEST_F(Limits, MarkerPathMustFitBeforeAnythingIsDone)
 
     std::filesystem::remove_all(root);
     dirs = make_deep_directory(MOST_PATH - marker.size() + 1);
-    write_file(dirs.back() + "/a.gz", gzip_member("alpha\n", TIME));
+    write_file(dirs.back() + "/a.gz", zlib_gzip("alpha\n", TIME));
     result = run_kavrelt({shown(dirs.back())});
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(without_banner_date(result.output),
@@ -187,7 +188,7 @@ TEST_F(Limits, Win32ListingStopsAtTheNarrowPathLimit)
 
     std::filesystem::remove_all(root);
     dirs = make_deep_directory(MOST_PATTERN - PATTERN_TAIL + 1);
-    write_file(dirs.back() + "/a.gz", gzip_member("alpha\n", TIME));
+    write_file(dirs.back() + "/a.gz", zlib_gzip("alpha\n", TIME));
     result = run();
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(without_banner_date(result.output), BANNER + directory_lines(dirs) + "unexpected error\n");
@@ -202,9 +203,9 @@ TEST_F(Limits, Win32FilesPastTheNarrowPathLimitConvert)
     if (target_system().posix) GTEST_SKIP() << "Win32 only";
     const std::string dir = make_deep_directory(256).back();
     const std::string long_name(NAME_MAX - 3, 'l');
-    write_file(dir + "/a.gz", gzip_member("alpha\n", TIME));
-    write_file(dir + "/b.hlp", gzip_member("bravo\n", TIME + 1));
-    write_file(dir + "/" + long_name + ".gz", gzip_member("long\n", TIME + 2));
+    write_file(dir + "/a.gz", zlib_gzip("alpha\n", TIME));
+    write_file(dir + "/b.hlp", zlib_gzip("bravo\n", TIME + 1));
+    write_file(dir + "/" + long_name + ".gz", zlib_gzip("long\n", TIME + 2));
     const RunResult result = run();
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(shown(dir + "/a.gz").size(), 261u);
@@ -226,7 +227,7 @@ TEST_F(Limits, LinksNeverLeadTheWalkAnywhere)
     ASSERT_EQ(symlink(".", (root + "/self").c_str()), 0);
     ASSERT_EQ(symlink("..", (root + "/sub/up").c_str()), 0);
     ASSERT_EQ(symlink("/", (root + "/sub/top").c_str()), 0);
-    write_file(root + "/sub/a.gz", gzip_member("alpha\n", TIME));
+    write_file(root + "/sub/a.gz", zlib_gzip("alpha\n", TIME));
     const RunResult result = run();
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(without_banner_date(result.output), BANNER + directory_line(root) + directory_line(root + "/sub") +
@@ -259,17 +260,17 @@ TEST_F(Limits, LinksArePassedOverAndStayAsTheyWere)
     for (int i = 0; i < PAIRS; ++i) {
         const std::string number = std::to_string(i);
         if (file_links && i % 2 == 0) make_link("news" + number + ".gz", "doc" + number + ".gz");
-        write_file(root + "/doc" + number + ".gz", gzip_member("doc " + number + "\n", TIME));
+        write_file(root + "/doc" + number + ".gz", zlib_gzip("doc " + number + "\n", TIME));
         if (file_links && i % 2 == 1) make_link("news" + number + ".gz", "doc" + number + ".gz");
         names.push_back("doc" + number);
         groups.push_back(unzipped(shown(root + "/doc" + number + ".gz"), shown(root + "/doc" + number)));
     }
-    const std::string outside = gzip_member("outside the tree\n", TIME);
+    const std::string outside = zlib_gzip("outside the tree\n", TIME);
     write_file(temp_dir + "/outside.gz", outside);
     if (file_links) make_link("help.hlp", temp_dir + "/outside.gz");
     make_link("gone.gz", "missing.gz");
     make_directory(root + "/sub");
-    write_file(root + "/sub/a.gz", gzip_member("alpha\n", TIME));
+    write_file(root + "/sub/a.gz", zlib_gzip("alpha\n", TIME));
     make_link("x.gz", "sub");
     for (const auto& [name, target] : links) names.push_back(name);
     std::sort(names.begin(), names.end());
@@ -333,7 +334,7 @@ TEST_F(Limits, Win32DriveRootThatStartsWithLinks)
     expect_marker();
 
     unlink((root + "/filesok.orv").c_str());
-    write_file(root + "/z.gz", gzip_member("zeta\n", TIME));
+    write_file(root + "/z.gz", zlib_gzip("zeta\n", TIME));
     result = run_kavrelt({drive});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(without_banner_date(result.output),
@@ -362,7 +363,7 @@ TEST_F(Limits, OutputLinkIsNotFollowed)
     if (!target_system().posix) GTEST_SKIP() << "symbolic links";
     write_file(temp_dir + "/victim", "keep me\n");
     ASSERT_EQ(symlink((temp_dir + "/victim").c_str(), (root + "/a").c_str()), 0);
-    write_file(root + "/a.gz", gzip_member("alpha\n", TIME));
+    write_file(root + "/a.gz", zlib_gzip("alpha\n", TIME));
     const RunResult result = run();
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(without_banner_date(result.output),
@@ -425,8 +426,8 @@ TEST_F(Limits, LargeTreeMatchesZlibDecoding)
                 expected[stem + suffix] = {data, -1};
                 continue;
             }
-            std::string gz = gzip_member(data, mtime, index % 10, strategies[index % 5]);
-            if (index % 13 == 0) gz += gzip_member(make_content(random, 5000), mtime + 1);
+            std::string gz = zlib_gzip(data, mtime, index % 10, strategies[index % 5]);
+            if (index % 13 == 0) gz += zlib_gzip(make_content(random, 5000), mtime + 1);
             write_file(root + stem + suffix, gz);
             ExpectedFile file{"", mtime};
             ASSERT_TRUE(zlib_gunzip(gz, &file.content));

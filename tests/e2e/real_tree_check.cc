@@ -151,9 +151,9 @@ fs::path make_gzip_files(const fs::path& root)
     fs::create_directories(dir);
     std::string text;
     for (int line = 0; line < 2000; ++line) text += "line " + std::to_string(line * 7919 % 1000) + " of a made file\n";
-    write_bytes(dir / "changelog.gz", gzip_member(text, 1600000000));
-    write_bytes(dir / "two-members.gz", gzip_member("first\n", 1500000000) + gzip_member(text, 1, 1));
-    write_bytes(dir / "stripped.hlp", gzip_member(text.substr(100, 5000), 1400000000, 9));
+    write_bytes(dir / "changelog.gz", zlib_gzip(text, 1600000000));
+    write_bytes(dir / "two-members.gz", zlib_gzip("first\n", 1500000000) + zlib_gzip(text, 1, 1));
+    write_bytes(dir / "stripped.hlp", zlib_gzip(text.substr(100, 5000), 1400000000, 9));
     fs::create_symlink("changelog.gz", dir / "NEWS.gz");
     fs::create_symlink("two-members.gz", dir / "a-link.gz");
     fs::create_symlink("nowhere.gz", dir / "dangling.gz");

@@ -5,6 +5,7 @@
 // passes or fails by the day it runs or the build was made.
 #include <string>
 
+#include "banner.h"
 #include "build_date.h"
 #include "fault_harness.h"
 
@@ -14,7 +15,7 @@ class Banner : public FaultTreeTest {};
 
 TEST_F(Banner, EveryProgramOfTheBuildShowsTheBuildDate)
 {
-    const std::string expected = "\nORVANTE file converter V2.0 (compiled " KAVRELT_BUILD_DATE ")\n";
+    const std::string expected = std::string("\n") + BANNER_START + KAVRELT_BUILD_DATE ")\n";
     for (const std::string& binary : {kavrelt_binary(), faulty_binary()}) {
         SCOPED_TRACE(binary);
         const RunOutcome outcome = run(run_setup(binary), fresh_tree("tree", {}));

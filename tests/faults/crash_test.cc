@@ -15,6 +15,7 @@
 #include "fault_harness.h"
 #include "harness.h"
 #include "trees.h"
+#include "tree.h"
 
 namespace {
 
@@ -81,7 +82,8 @@ TEST_P(KilledAtCall, ASecondRunCompletesTheTree)
     for (uint64_t k = 1; k <= total_calls; k += k < EVERY_CALL_UP_TO ? 1 : step) points.push_back(k);
     int failures = 0;
     uint64_t tried = 0;
-    for (size_t i = static_cast<size_t>(GetParam()); i < points.size(); i += SHARDS) {
+    const size_t stride = static_cast<size_t>(call_stride());
+    for (size_t i = static_cast<size_t>(GetParam()) * stride; i < points.size(); i += SHARDS * stride) {
         const std::string fault = "any:" + std::to_string(points[i]) + ":kill";
         SCOPED_TRACE("KAVRELT_FAULT=" + fault);
         const std::string root = fresh_tree("tree", files);
@@ -145,7 +147,7 @@ TEST_F(PowerCut, AtAnyCallNoFileIsLost)
     ASSERT_EQ(run(run_setup(faulty_binary(), "", report), fresh_tree("counted", files)).status, 0);
     const uint64_t total_calls = read_report(report)["any"];
     int failures = 0;
-    for (uint64_t k = 1; k <= total_calls; ++k) {
+    for (uint64_t k = 1; k <= total_calls; k += call_stride()) {
         const std::string fault = "any:" + std::to_string(k) + ":cut";
         SCOPED_TRACE("KAVRELT_FAULT=" + fault);
         const std::string root = fresh_tree("tree", files);
@@ -167,7 +169,8 @@ TEST_F(PowerCut, AtAnyCallNoFileIsLost)
         EXPECT_EQ(describe_difference(reference, snapshot_tree(root)), "") << "after a clean second run";
         if (HasFailure() && ++failures >= MOST_REPORTED_FAILURES) return;
     }
-    printf("%llu power cuts\n", static_cast<unsigned long long>(total_calls));
+    printf("power cuts at every %llu-th of %llu calls\n", static_cast<unsigned long long>(call_stride()),
+           static_cast<unsigned long long>(total_calls));
 }
 
 // A run killed outright leaves the compressed files that wait for their
@@ -176,7 +179,7 @@ TEST_F(PowerCut, AtAnyCallNoFileIsLost)
 TEST_F(PowerCut, KilledNearTheFileLimitLeavesADirectoryTheNextRunConverts)
 {
     constexpr int COMPRESSED = 20;
-    constexpr int MOST_FILES = 12288;
+    constexpr int MOST_FILES = static_cast<int>(MAX_FILES_PER_DIRECTORY);
     const std::string root = temp_dir + "/tree";
     make_directory(root);
     write_file(temp_dir + "/empty", "");
@@ -185,7 +188,7 @@ TEST_F(PowerCut, KilledNearTheFileLimitLeavesADirectoryTheNextRunConverts)
         ASSERT_EQ(link((temp_dir + "/empty").c_str(), (root + "/e" + std::to_string(i)).c_str()), 0);
     }
     for (int i = 0; i < COMPRESSED; ++i) {
-        write_file(root + "/f" + std::to_string(i) + ".gz", gzip_member("file " + std::to_string(i) + "\n", 1300000000));
+        write_file(root + "/f" + std::to_string(i) + ".gz", zlib_gzip("file " + std::to_string(i) + "\n", 1300000000));
     }
     const RunOutcome killed = run(run_setup(faulty_binary(), "unlink:1:kill"), root);
     EXPECT_EQ(killed.signal, SIGKILL) << killed.output;
@@ -207,7 +210,7 @@ TEST_F(InterruptedRename, TwoNamesOfOneFileLoseNothing)
     std::vector<TreeFile> files;
     for (int i = 0; i < 8; ++i) {
         const std::string decoded = "help text " + std::to_string(i) + "\n";
-        files.push_back({"x" + std::to_string(i) + ".hlp", gzip_member(decoded, 1300000000 + i), 1300000000,
+        files.push_back({"x" + std::to_string(i) + ".hlp", zlib_gzip(decoded, 1300000000 + i), 1300000000,
                          0644, true, decoded});
     }
     const std::string root = fresh_tree("tree", files);

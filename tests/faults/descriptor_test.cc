@@ -24,11 +24,11 @@ TEST_F(Descriptors, ALowLimitIsEnoughForALargeTree)
     std::string nested = "nested";
     for (int i = 0; i < NESTED; ++i) {
         nested += "/n" + std::to_string(i);
-        files.push_back({nested + "/f.gz", gzip_member("nested\n", 1300000000), 1300000000, 0644, true, "nested\n"});
+        files.push_back({nested + "/f.gz", zlib_gzip("nested\n", 1300000000), 1300000000, 0644, true, "nested\n"});
     }
     for (int i = 0; i < SIDE_BY_SIDE; ++i) {
         const std::string path = "side/s" + std::to_string(i) + "/f.gz";
-        files.push_back({path, gzip_member(path, 1300000000), 1300000000, 0644, true, path});
+        files.push_back({path, zlib_gzip(path, 1300000000), 1300000000, 0644, true, path});
     }
     const std::string root = fresh_tree("tree", files);
     const RunOutcome clean = run(run_setup(kavrelt_binary()), root);

@@ -213,6 +213,13 @@ static void put_le(std::string* out, uint32_t value, int bytes)
     for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
+uint64_t call_stride()
+{
+    const char* value = getenv("KAVRELT_FAULTS_STRIDE");
+    const unsigned long long stride = value != nullptr ? strtoull(value, nullptr, 10) : 1;
+    return stride > 0 ? stride : 1;
+}
+
 std::string stored_member(const std::string& data, uint32_t mtime)
 {
     std::string member("\x1f\x8b\x08\x00", 4);  // magic, Deflate, no flags

@@ -73,6 +73,12 @@ std::string lost_data(const std::string& root, const std::vector<TreeFile>& file
 // The path a compressed file's output takes.
 std::string output_path_of(const TreeFile& file);
 
+// The series that fault, kill, cut or swap at every call of a run take every
+// N-th call (1, 1+N, 1+2N, ...) when KAVRELT_FAULTS_STRIDE is N: a fixed
+// subset for builds such as ThreadSanitizer's that run each call many times
+// slower. 1, every call, when it is not set.
+uint64_t call_stride();
+
 // Gzip member of `data` in one stored block, for exact control of its size.
 std::string stored_member(const std::string& data, uint32_t mtime);
 // Bytes that compress poorly, from a fixed seed.

@@ -107,13 +107,14 @@ TEST_P(FaultInjection, EachCallOfTheKindInTurn)
     const uint64_t calls = counts[fault.kind];
     if (calls == 0) GTEST_SKIP() << "a clean run makes no " << fault.kind << " call";
     uint64_t stopped = 0;
-    for (uint64_t k = 1; k <= calls; ++k) {
+    for (uint64_t k = 1; k <= calls; k += call_stride()) {
         const std::string plan = std::string(fault.kind) + ":" + std::to_string(k) + ":" + fault.action;
         if (check_fault(plan) == 2) ++stopped;
         if (::testing::Test::HasFatalFailure()) return;
     }
-    printf("%s:%s: %llu injections, %llu stopped the run with status 2\n", fault.kind, fault.action,
-           static_cast<unsigned long long>(calls), static_cast<unsigned long long>(stopped));
+    printf("%s:%s: every %llu-th of %llu calls, %llu stopped the run with status 2\n", fault.kind, fault.action,
+           static_cast<unsigned long long>(call_stride()), static_cast<unsigned long long>(calls),
+           static_cast<unsigned long long>(stopped));
 }
 
 // find_close reports nothing, so failing it is only counted. last_error

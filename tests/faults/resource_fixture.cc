@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -19,6 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "zlib_gzip.h"
 
 namespace {
 
@@ -37,39 +38,20 @@ uint8_t next_random()
     return static_cast<uint8_t>(xorshift_state);
 }
 
-bool start_gzip(z_stream* stream, int level)
+// Writes what zlib made of the data so far to `out`.
+bool write_out(std::string* made, FILE* out)
 {
-    *stream = z_stream{};
-    if (deflateInit2(stream, level, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
-    static gz_header header{};
-    header.time = TIME;
-    header.os = 3;
-    return deflateSetHeader(stream, &header) == Z_OK;
-}
-
-// Compresses `size` bytes at `data` into `out`; `flush` Z_FINISH ends it.
-bool deflate_to(z_stream* stream, const uint8_t* data, size_t size, int flush, FILE* out)
-{
-    static uint8_t buffer[1 << 16];
-    stream->next_in = const_cast<Bytef*>(data);
-    stream->avail_in = static_cast<uInt>(size);
-    int rc = Z_OK;
-    do {
-        stream->next_out = buffer;
-        stream->avail_out = sizeof buffer;
-        rc = deflate(stream, flush);
-        if (rc == Z_STREAM_ERROR) return false;
-        const size_t produced = sizeof buffer - stream->avail_out;
-        if (fwrite(buffer, 1, produced, out) != produced) return false;
-    } while (stream->avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
-    return true;
+    const bool ok = fwrite(made->data(), 1, made->size(), out) == made->size();
+    made->clear();
+    return ok;
 }
 
 int make_big(const char* path, long mib)
 {
     FILE* out = fopen(path, "wb");
-    z_stream stream;
-    if (out == nullptr || mib <= 0 || !start_gzip(&stream, 6)) return 1;
+    ZlibGzipStream gzip;
+    if (out == nullptr || mib <= 0 || !zlib_gzip_begin(&gzip, TIME, 6)) return 1;
+    std::string made;
     std::string chunk(CHUNK, '\0');
     for (long i = 0; i < mib; ++i) {
         size_t pos = 0;
@@ -81,20 +63,17 @@ int make_big(const char* path, long mib)
             pos += count;
         }
         for (; pos < CHUNK; ++pos) chunk[pos] = static_cast<char>(next_random());
-        const int flush = i + 1 == mib ? Z_FINISH : Z_NO_FLUSH;
-        if (!deflate_to(&stream, reinterpret_cast<const uint8_t*>(chunk.data()), CHUNK, flush, out)) return 1;
+        if (!zlib_gzip_add(&gzip, chunk.data(), CHUNK, i + 1 == mib, &made) || !write_out(&made, out)) return 1;
     }
-    deflateEnd(&stream);
     return fclose(out) == 0 ? 0 : 1;
 }
 
 bool write_gzip(const std::string& path, const std::string& data)
 {
     FILE* out = fopen(path.c_str(), "wb");
-    z_stream stream;
-    if (out == nullptr || !start_gzip(&stream, 6)) return false;
-    const bool ok = deflate_to(&stream, reinterpret_cast<const uint8_t*>(data.data()), data.size(), Z_FINISH, out);
-    deflateEnd(&stream);
+    if (out == nullptr) return false;
+    std::string made = zlib_gzip(data, TIME);
+    const bool ok = !made.empty() && write_out(&made, out);
     return fclose(out) == 0 && ok;
 }
 

@@ -23,7 +23,7 @@ std::string text_of(size_t size, uint32_t seed)
 
 TreeFile compressed(const std::string& path, const std::string& decoded, uint32_t mtime, uint32_t mode = FILE_MODE)
 {
-    return {path, gzip_member(decoded, mtime), mtime, mode, true, decoded};
+    return {path, zlib_gzip(decoded, mtime), mtime, mode, true, decoded};
 }
 
 TreeFile plain(const std::string& path, const std::string& bytes, uint32_t mtime)
@@ -41,7 +41,7 @@ std::vector<TreeFile> sample_tree()
     // second member starts a new read.
     const std::string first = random_bytes(INPUT_CHUNK_BYTES - 10 - 2 * 5 - 8, 4);
     const std::string second = text_of(3000, 5);
-    TreeFile multi = {"multi.gz", stored_member(first, TIME + 5) + gzip_member(second, TIME + 6),
+    TreeFile multi = {"multi.gz", stored_member(first, TIME + 5) + zlib_gzip(second, TIME + 6),
                       TIME + 5, FILE_MODE, true, first + second};
     return {
         compressed("a.gz", text_of(500, 6), TIME + 1, 0640),
@@ -51,7 +51,7 @@ std::vector<TreeFile> sample_tree()
         multi,
         plain("plain.hlp", "plain help text\n", TIME + 10),
         plain("empty.tar", "", TIME + 11),
-        plain("notes.txt", gzip_member("a gzip file under another suffix\n", TIME), TIME + 12),
+        plain("notes.txt", zlib_gzip("a gzip file under another suffix\n", TIME), TIME + 12),
         compressed("sub/b.gz", text_of(2000, 9), TIME + 20),
         compressed("sub/manual.hlp", text_of(40000, 10), TIME + 21),
         plain("sub/readme", "no suffix\n", TIME + 22),
@@ -82,7 +82,7 @@ std::vector<TreeFile> crash_tree()
     // Two members in one file.
     const std::string tail = text_of(800, 999);
     TreeFile& last = files[0];
-    last.bytes += gzip_member(tail, TIME);
+    last.bytes += zlib_gzip(tail, TIME);
     last.decoded += tail;
     return files;
 }

@@ -13,6 +13,7 @@
 #include "fake_io.h"
 #include "gzip_decoder.h"
 #include "huffman.h"
+#include "zlib_gzip.h"
 
 std::vector<uint8_t> gzip_header(uint8_t flags, uint32_t mtime)
 {
@@ -35,8 +36,7 @@ std::vector<uint8_t> gzip_trailer(const std::vector<uint8_t>& data)
     return t;
 }
 
-std::vector<uint8_t> gzip_member(const std::vector<uint8_t>& deflate,
-                                 const std::vector<uint8_t>& data)
+std::vector<uint8_t> frame_gzip_member(const std::vector<uint8_t>& deflate, const std::vector<uint8_t>& data)
 {
     return concat(concat(gzip_header(), deflate), gzip_trailer(data));
 }
@@ -52,22 +52,10 @@ std::vector<uint8_t> bytes_of(const std::string& text)
     return std::vector<uint8_t>(text.begin(), text.end());
 }
 
-std::vector<uint8_t> zlib_gzip(const std::vector<uint8_t>& data, int level, int strategy,
-                               int window_bits, int mem_level)
+std::vector<uint8_t> zlib_gzip_bytes(const std::vector<uint8_t>& data, int level, int strategy, int window_bits,
+                                     int mem_level)
 {
-    z_stream z{};
-    if (deflateInit2(&z, level, Z_DEFLATED, 16 + window_bits, mem_level, strategy) != Z_OK)
-        return {};
-    std::vector<uint8_t> out(deflateBound(&z, static_cast<uLong>(data.size())) + 64);
-    z.next_in = const_cast<Bytef*>(data.data());
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    const int rc = deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    if (rc != Z_STREAM_END) return {};
-    return out;
+    return bytes_of(zlib_gzip(std::string(data.begin(), data.end()), 0, level, strategy, window_bits, mem_level));
 }
 
 UnzipRun run_unzip(const std::vector<uint8_t>& input, const IoKnobs& knobs)

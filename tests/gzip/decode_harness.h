@@ -12,15 +12,16 @@
 std::vector<uint8_t> gzip_header(uint8_t flags = 0, uint32_t mtime = 0);
 // The 8-byte trailer for `data`: CRC-32 and length, little-endian.
 std::vector<uint8_t> gzip_trailer(const std::vector<uint8_t>& data);
-// Header, Deflate data, trailer of `data`.
-std::vector<uint8_t> gzip_member(const std::vector<uint8_t>& deflate,
-                                 const std::vector<uint8_t>& data);
+// A gzip member framed by hand around Deflate data: header, `deflate`,
+// trailer of `data` (what it decodes to).
+std::vector<uint8_t> frame_gzip_member(const std::vector<uint8_t>& deflate, const std::vector<uint8_t>& data);
 std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b);
 std::vector<uint8_t> bytes_of(const std::string& text);
 
-// zlib's gzip output for `data` (level, strategy, window bits 8..15, memLevel).
-std::vector<uint8_t> zlib_gzip(const std::vector<uint8_t>& data, int level, int strategy,
-                               int window_bits = 15, int mem_level = 8);
+// zlib_gzip (tests/support) of `data` as bytes: level, strategy, window bits
+// 8..15, memLevel; header time 0.
+std::vector<uint8_t> zlib_gzip_bytes(const std::vector<uint8_t>& data, int level, int strategy, int window_bits = 15,
+                                     int mem_level = 8);
 
 // Fault knobs for one unzip_stream run (see FakeFile).
 struct IoKnobs {

@@ -51,7 +51,7 @@ std::vector<uint8_t> mixed_bytes(size_t size, uint32_t seed)
 void expect_round_trip(const std::vector<uint8_t>& data, int level, int strategy,
                        int window_bits = 15, int mem_level = 8)
 {
-    const std::vector<uint8_t> file = zlib_gzip(data, level, strategy, window_bits, mem_level);
+    const std::vector<uint8_t> file = zlib_gzip_bytes(data, level, strategy, window_bits, mem_level);
     ASSERT_FALSE(file.empty());
     IoKnobs knobs;
     const UnzipRun run = run_unzip(file, knobs);
@@ -121,10 +121,10 @@ TEST(Differential, ConcatenatedMembersOfDifferentSettings)
     const std::vector<uint8_t> a = text_bytes(70000, 7);
     const std::vector<uint8_t> b = random_bytes(40000, 8);
     const std::vector<uint8_t> c = structured_bytes(90000, 9);
-    const std::vector<uint8_t> file = concat(concat(zlib_gzip(a, 9, Z_DEFAULT_STRATEGY),
-                                                    zlib_gzip({}, 6, Z_FIXED)),
-                                             concat(zlib_gzip(b, 0, Z_DEFAULT_STRATEGY),
-                                                    zlib_gzip(c, 3, Z_RLE, 10, 2)));
+    const std::vector<uint8_t> file = concat(concat(zlib_gzip_bytes(a, 9, Z_DEFAULT_STRATEGY),
+                                                    zlib_gzip_bytes({}, 6, Z_FIXED)),
+                                             concat(zlib_gzip_bytes(b, 0, Z_DEFAULT_STRATEGY),
+                                                    zlib_gzip_bytes(c, 3, Z_RLE, 10, 2)));
     const UnzipRun run = run_unzip(file);
     EXPECT_EQ(run.result, 0);
     EXPECT_TRUE(run.output == concat(concat(a, b), c));
@@ -136,7 +136,7 @@ TEST(Differential, ShortReadsAcrossChunkEnds)
 {
     const std::vector<uint8_t> data = mixed_bytes(200000, 10);
     for (int level : {1, 6}) {
-        const std::vector<uint8_t> file = zlib_gzip(data, level, level == 1 ? Z_FIXED : Z_DEFAULT_STRATEGY);
+        const std::vector<uint8_t> file = zlib_gzip_bytes(data, level, level == 1 ? Z_FIXED : Z_DEFAULT_STRATEGY);
         for (uint32_t max_read : {3u, 17u, 4093u, 32767u}) {
             IoKnobs knobs;
             knobs.max_read = max_read;

@@ -297,7 +297,7 @@ TEST(DynamicBlock, AllocationFailureAtEveryTableFailsWithoutLeak)
         fail_allocation_at(k);
         EXPECT_EQ(decode_blocks(block).result, DECODE_NO_MEMORY) << "allocation " << k;
         fail_allocation_at(k);
-        const UnzipRun run = run_unzip(gzip_member(block, data));
+        const UnzipRun run = run_unzip(frame_gzip_member(block, data));
         EXPECT_EQ(run.result, -1) << "allocation " << k;
         EXPECT_TRUE(run.output.empty());
     }

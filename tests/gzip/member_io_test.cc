@@ -16,7 +16,7 @@ std::vector<uint8_t> stored_member(const std::vector<uint8_t>& data)
 {
     BitWriter w;
     put_stored_block(w, true, data);
-    return gzip_member(finish_bits(w), data);
+    return frame_gzip_member(finish_bits(w), data);
 }
 
 }  // namespace
@@ -34,7 +34,7 @@ TEST(MemberIo, WritesWholeOutputAreasAndOneFinalPart)
     const size_t area = WINDOW_SEGMENTS * WINDOW_SIZE;
     for (size_t size : {size_t{0}, size_t{1}, size_t{32768}, size_t{65537}, area, 2 * area + 32773}) {
         const std::vector<uint8_t> data = random_bytes(size, static_cast<uint32_t>(size));
-        const UnzipRun run = run_unzip(zlib_gzip(data, 1, 0));
+        const UnzipRun run = run_unzip(zlib_gzip_bytes(data, 1, 0));
         ASSERT_EQ(run.result, 0) << size;
         EXPECT_TRUE(run.output == data) << size;
         std::vector<uint32_t> expected(size / area, static_cast<uint32_t>(area));
@@ -46,9 +46,9 @@ TEST(MemberIo, WritesWholeOutputAreasAndOneFinalPart)
 TEST(MemberIo, EveryReadAsksForAWholeChunk)
 {
     const std::vector<uint8_t> data = random_bytes(200000, 1);
-    const UnzipRun run = run_unzip(zlib_gzip(data, 0, 0));
+    const UnzipRun run = run_unzip(zlib_gzip_bytes(data, 0, 0));
     ASSERT_EQ(run.result, 0);
-    const size_t compressed = zlib_gzip(data, 0, 0).size();
+    const size_t compressed = zlib_gzip_bytes(data, 0, 0).size();
     EXPECT_EQ(static_cast<size_t>(run.read_calls), compressed / INPUT_CHUNK + 2)
         << "one read per chunk, the last partial one, and the one that finds the end";
     for (uint32_t size : run.read_sizes) EXPECT_EQ(size, INPUT_CHUNK);
@@ -67,7 +67,7 @@ TEST(MemberIo, MemberFillingExactlyOneChunk)
         const size_t end = std::min(data.size(), at + 65535);
         put_stored_block(w, end == data.size(), std::vector<uint8_t>(data.begin() + at, data.begin() + end));
     }
-    const std::vector<uint8_t> member = gzip_member(finish_bits(w), data);
+    const std::vector<uint8_t> member = frame_gzip_member(finish_bits(w), data);
     ASSERT_EQ(member.size(), INPUT_CHUNK);
     UnzipRun run = run_unzip(member);
     EXPECT_EQ(run.result, 0);
@@ -90,7 +90,7 @@ TEST(MemberIo, ShortReadsOfEverySizeGiveTheSameOutput)
     const std::vector<uint8_t> data = concat(bytes_of("a short text, a short text, a short text"),
                                              random_bytes(40, 3));
     for (int level : {0, 1, 9}) {
-        const std::vector<uint8_t> file = concat(zlib_gzip(data, level, 0), zlib_gzip(data, level, 0));
+        const std::vector<uint8_t> file = concat(zlib_gzip_bytes(data, level, 0), zlib_gzip_bytes(data, level, 0));
         for (uint32_t n = 1; n <= file.size(); n++) {
             IoKnobs knobs;
             knobs.max_read = n;
@@ -106,7 +106,7 @@ TEST(MemberIo, OneByteReadsOfALargeMember)
     const std::vector<uint8_t> data = text_bytes(300000, 4);
     IoKnobs knobs;
     knobs.max_read = 1;
-    const std::vector<uint8_t> file = zlib_gzip(data, 6, 0);
+    const std::vector<uint8_t> file = zlib_gzip_bytes(data, 6, 0);
     const UnzipRun run = run_unzip(file, knobs);
     EXPECT_EQ(run.result, 0);
     EXPECT_TRUE(run.output == data);
@@ -118,7 +118,7 @@ TEST(MemberIo, FailedReadEndsTheMember)
     const std::vector<uint8_t> data = random_bytes(300000, 5);
     IoKnobs knobs;
     knobs.read_fail_at = 3;
-    const UnzipRun run = run_unzip(zlib_gzip(data, 0, 0), knobs);
+    const UnzipRun run = run_unzip(zlib_gzip_bytes(data, 0, 0), knobs);
     EXPECT_EQ(run.result, -1);
     EXPECT_EQ(run.read_calls, 3) << "no read after the failed one";
     EXPECT_EQ(run.output.size() % 32768, 0u) << "only whole windows reach the output";
@@ -142,7 +142,7 @@ TEST(MemberIo, FailedReadAfterAGoodMemberFailsTheFile)
 TEST(MemberIo, ShortOrFailedWriteEndsTheMember)
 {
     const std::vector<uint8_t> data = random_bytes(300000, 6);
-    const std::vector<uint8_t> file = zlib_gzip(data, 0, 0);
+    const std::vector<uint8_t> file = zlib_gzip_bytes(data, 0, 0);
     for (int result : {-1, 0, 1000, 32767}) {
         IoKnobs knobs;
         knobs.write_fault_at = 2;

@@ -19,7 +19,7 @@ std::vector<uint8_t> fixed_deflate(const std::vector<uint8_t>& literals)
 
 std::vector<uint8_t> member_of(const std::string& text)
 {
-    return gzip_member(fixed_deflate(bytes_of(text)), bytes_of(text));
+    return frame_gzip_member(fixed_deflate(bytes_of(text)), bytes_of(text));
 }
 
 // A member whose header carries `flags` and `fields` (the optional fields as
@@ -181,10 +181,10 @@ TEST(GzipMember, HistoryBeforeTheFirstByteIsZero)
     put_distance(w, dist, 300);
     put_symbol(w, lit, 256);
     const std::vector<uint8_t> zeros(5, 0);
-    const std::vector<uint8_t> reaching = gzip_member(finish_bits(w), zeros);
+    const std::vector<uint8_t> reaching = frame_gzip_member(finish_bits(w), zeros);
 
     const std::vector<uint8_t> filler = random_bytes(1000, 4);
-    const std::vector<uint8_t> first = zlib_gzip(filler, 6, 0);
+    const std::vector<uint8_t> first = zlib_gzip_bytes(filler, 6, 0);
     run_unzip(first);
     UnzipRun run = run_unzip(reaching);
     EXPECT_EQ(run.result, 0);

@@ -117,7 +117,7 @@ std::vector<uint8_t> gzip_file_for(const Row& row)
     size_t used = 0;
     if (zlib_inflate_raw(bytes, &data, &used)) {
         bytes.resize(used);
-        return gzip_member(bytes, data);
+        return frame_gzip_member(bytes, data);
     }
     const UnzipRun first = run_unzip(concat(concat(gzip_header(), bytes), std::vector<uint8_t>(8, 0)));
     return concat(concat(gzip_header(), bytes), gzip_trailer(first.output));

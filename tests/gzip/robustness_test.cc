@@ -26,13 +26,13 @@ std::vector<Sample> samples()
     put_stored_block(stored, false, bytes_of("stored "));
     put_stored_block(stored, true, bytes_of("twice"));
     std::vector<uint8_t> named = concat(gzip_header(0x08), bytes_of(std::string("name.txt", 9)));
-    const std::vector<uint8_t> fixed = zlib_gzip(text, 9, Z_FIXED);
+    const std::vector<uint8_t> fixed = zlib_gzip_bytes(text, 9, Z_FIXED);
     named = concat(named, std::vector<uint8_t>(fixed.begin() + 10, fixed.end()));
     return {
         {"fixed", text, fixed},
-        {"dynamic", mixed, zlib_gzip(mixed, 9, Z_DEFAULT_STRATEGY)},
-        {"huffman only", mixed, zlib_gzip(mixed, 9, Z_HUFFMAN_ONLY)},
-        {"stored blocks", bytes_of("stored twice"), gzip_member(finish_bits(stored), bytes_of("stored twice"))},
+        {"dynamic", mixed, zlib_gzip_bytes(mixed, 9, Z_DEFAULT_STRATEGY)},
+        {"huffman only", mixed, zlib_gzip_bytes(mixed, 9, Z_HUFFMAN_ONLY)},
+        {"stored blocks", bytes_of("stored twice"), frame_gzip_member(finish_bits(stored), bytes_of("stored twice"))},
         {"named", text, named},
         {"two members", concat(text, text), concat(fixed, fixed)},
     };
@@ -89,7 +89,7 @@ TEST(Robustness, EveryTruncationFails)
 TEST(Robustness, TruncatedLargeMemberFailsAtChunkBoundaries)
 {
     const std::vector<uint8_t> data = text_bytes(400000, 3);
-    const std::vector<uint8_t> file = zlib_gzip(data, 6, Z_DEFAULT_STRATEGY);
+    const std::vector<uint8_t> file = zlib_gzip_bytes(data, 6, Z_DEFAULT_STRATEGY);
     for (size_t cut : {size_t{32767}, size_t{32768}, size_t{32769}, file.size() / 2, file.size() - 9,
                        file.size() - 8, file.size() - 1}) {
         if (cut >= file.size()) continue;
@@ -140,8 +140,8 @@ TEST(Robustness, RandomDamageToLargerMembers)
     const std::vector<uint8_t> text = text_bytes(60000, 5);
     const std::vector<uint8_t> mixed = concat(text_bytes(20000, 6), random_bytes(3000, 7));
     const std::vector<std::vector<uint8_t>> files = {
-        zlib_gzip(text, 9, Z_DEFAULT_STRATEGY), zlib_gzip(mixed, 6, Z_DEFAULT_STRATEGY),
-        zlib_gzip(mixed, 1, Z_FIXED), zlib_gzip(text, 4, Z_HUFFMAN_ONLY)};
+        zlib_gzip_bytes(text, 9, Z_DEFAULT_STRATEGY), zlib_gzip_bytes(mixed, 6, Z_DEFAULT_STRATEGY),
+        zlib_gzip_bytes(mixed, 1, Z_FIXED), zlib_gzip_bytes(text, 4, Z_HUFFMAN_ONLY)};
     const std::vector<uint8_t>* originals[] = {&text, &mixed, &mixed, &text};
     std::mt19937 rng(17);
     for (size_t f = 0; f < files.size(); f++)

@@ -2,34 +2,20 @@
 // kept as ".gz", two with the suffix stripped (".hlp", ".tar"), and plain
 // files that a run leaves alone. Fixed header times make the bytes
 // reproducible. Usage: make_sample DIRECTORY (which must exist).
-#include <zlib.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
 
+#include "zlib_gzip.h"
+
 constexpr uint32_t SAMPLE_MTIME = 1262304000;  // 2010-01-01 00:00:00 UTC
 
+// Level 9, the stored name in the header, as the disc's files have them.
 static std::string gzip_bytes(const std::string& data, uint32_t mtime, const char* stored_name)
 {
-    z_stream stream{};
-    if (deflateInit2(&stream, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) != Z_OK) return "";
-    gz_header header{};
-    header.time = mtime;
-    header.os = 3;
-    header.name = reinterpret_cast<Bytef*>(const_cast<char*>(stored_name));
-    deflateSetHeader(&stream, &header);
-    std::string out(deflateBound(&stream, data.size()) + 64, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    const int rc = deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return rc == Z_STREAM_END ? out : "";
+    return zlib_gzip(data, mtime, 9, Z_DEFAULT_STRATEGY, 15, 8, stored_name);
 }
 
 // A one-file ustar archive, so the restored ".tar" is a real archive.

@@ -1,6 +1,4 @@
 // Which names convert_file acts on, and the names it produces.
-#include <zlib.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,27 +12,13 @@
 #include "plan.h"
 #include "platform.h"
 #include "tree.h"
+#include "zlib_gzip.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 const char TEXT[] = "decoded text\n";
-
-std::string gzip_of(const std::string& data)
-{
-    z_stream stream{};
-    deflateInit2(&stream, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&stream, data.size()) + 32, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
 
 std::string read_all(const fs::path& path)
 {
@@ -88,7 +72,7 @@ protected:
 
 TEST_F(ConvertFile, SuffixDecidesWhatHappens)
 {
-    const std::string gz = gzip_of(TEXT);
+    const std::string gz = zlib_gzip(TEXT);
     const struct {
         const char* name;
         int flags;
@@ -127,10 +111,10 @@ TEST_F(ConvertFile, LowerCaseOptionPrintsTheNamesUsed)
 {
     std::string printed;
     const std::string dir = root + "/Sub.Dir/";
-    convert("X.HLP", gzip_of(TEXT), FLAG_LOWERCASE, &printed);
+    convert("X.HLP", zlib_gzip(TEXT), FLAG_LOWERCASE, &printed);
     EXPECT_EQ(printed, "\n  renamed " + dir + "X.HLP to " + dir + "x.hlp.gz\n  unzipping " + dir + "x.hlp.gz to " +
                            dir + "x.hlp ... done.");
-    convert("D.GZ", gzip_of(TEXT), FLAG_LOWERCASE, &printed);
+    convert("D.GZ", zlib_gzip(TEXT), FLAG_LOWERCASE, &printed);
     EXPECT_EQ(printed, "\n  unzipping " + dir + "D.GZ to " + dir + "d ... done.");
 }
 
