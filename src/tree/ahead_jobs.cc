@@ -65,9 +65,13 @@ bool walk_passes_by(AheadJob* job, int input, const FileStatus& status)
 {
     if (status.size < output_budget_free()) return false;
     platform_close(input);
-    const std::lock_guard<std::mutex> guard(ahead->lock);
-    job->walk_passed = true;
-    job->state = JOB_WAITING;
+    {
+        const std::lock_guard<std::mutex> guard(ahead->lock);
+        job->walk_passed = true;
+        job->state = JOB_WAITING;
+    }
+    // A thread that found nothing to do may take it now.
+    ahead->changed.notify_all();
     return true;
 }
 
@@ -151,19 +155,17 @@ int decode_into_queue(int input, OutputQueue* queue, QueueWriter* writer, bool b
 // when it gets there.
 void publish_result(AheadJob* job, OutputQueue* queue, int result, int64_t mtime, bool gave_up, bool by_walk)
 {
-    if (by_walk && gave_up) {
-        destroy_output_queue(queue);
-        const std::lock_guard<std::mutex> guard(ahead->lock);
-        job->queue = nullptr;
-        job->decode = DECODE_NOT_STARTED;
-        job->state = JOB_DONE;
-        return;
-    }
+    if (by_walk && gave_up) destroy_output_queue(queue);
     {
         const std::lock_guard<std::mutex> guard(ahead->lock);
-        job->result = result;
-        job->mtime = mtime;
-        job->gave_up = gave_up;
+        if (by_walk && gave_up) {
+            job->queue = nullptr;
+            job->decode = DECODE_NOT_STARTED;
+        } else {
+            job->result = result;
+            job->mtime = mtime;
+            job->gave_up = gave_up;
+        }
         job->state = JOB_DONE;
     }
     ahead->changed.notify_all();

@@ -77,16 +77,23 @@ const char* name_at(size_t at)
     return deletions.names.c_str() + at;
 }
 
-// FNV-1a of `name` followed by `suffix`, as the file system matches names;
-// never 0.
+// FNV-1a of `name` followed by `suffix`, never 0, equal for names any file
+// system may take for the same: POSIX file systems too may match names
+// regardless of case (vfat, SMB shares, ext4's case-folded directories), and
+// a late deletion there would remove the output created under the other
+// spelling. So ASCII letters count without their case, and every byte
+// beyond ASCII as one and the same, which covers the letters whose two
+// cases take as many bytes. Names that only share a hash end a batch early,
+// which does no harm.
 uint64_t name_hash(const char* name, const char* suffix = "")
 {
     uint64_t hash = 14695981039346656037ull;
     for (const char* part : {name, suffix}) {
         for (const char* c = part; *c != '\0'; ++c) {
-            char byte = *c;
-            if (NAMES_IGNORE_CASE && byte >= 'A' && byte <= 'Z') byte = static_cast<char>(byte - 'A' + 'a');
-            hash = (hash ^ static_cast<uint8_t>(byte)) * 1099511628211ull;
+            uint8_t byte = static_cast<uint8_t>(*c);
+            if (byte >= 'A' && byte <= 'Z') byte = static_cast<uint8_t>(byte - 'A' + 'a');
+            if (byte >= 0x80) byte = 0x80;
+            hash = (hash ^ byte) * 1099511628211ull;
         }
     }
     return hash | 1;

@@ -25,7 +25,6 @@ constexpr int SHARDS = 4;
 constexpr int TIMER_KILLS = 24;
 constexpr int TIMER_KILLS_EXHAUSTIVE = 400;
 constexpr int MOST_REPORTED_FAILURES = 5;
-const char MARKER[] = "filesok.orv";
 
 bool exhaustive()
 {
@@ -157,7 +156,7 @@ TEST_F(PowerCut, AtAnyCallNoFileIsLost)
             EXPECT_EQ(cut.status, 0) << cut.output;
         }
         EXPECT_EQ(lost_data(root, files), "");
-        if (file_exists(root + "/" + MARKER)) {
+        if (file_exists(root + "/" + MARKER_NAME)) {
             for (const TreeFile& file : files) {
                 if (!file.compressed) continue;
                 EXPECT_EQ(read_file(root + "/" + output_path_of(file)), file.decoded)

@@ -29,7 +29,7 @@
 
 namespace fs = std::filesystem;
 
-static const char MARKER_NAME[] = "filesok.orv";
+const char MARKER_NAME[] = "filesok.orv";
 static const char MEMORY_TMPDIR[] = "/dev/shm";
 
 const std::string& kavrelt_binary()

@@ -73,6 +73,9 @@ std::string lost_data(const std::string& root, const std::vector<TreeFile>& file
 // The path a compressed file's output takes.
 std::string output_path_of(const TreeFile& file);
 
+// The file a complete run leaves in the root.
+extern const char MARKER_NAME[];
+
 // The series that fault, kill, cut or swap at every call of a run take every
 // N-th call (1, 1+N, 1+2N, ...) when KAVRELT_FAULTS_STRIDE is N: a fixed
 // subset for builds such as ThreadSanitizer's that run each call many times
