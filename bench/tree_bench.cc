@@ -23,7 +23,14 @@
 
 #include "gzip_decoder.h"
 
-constexpr int TREE_ROUNDS = 3;
+// Rounds of whole runs, 3 unless KAVRELT_BENCH_ROUNDS says more: a machine
+// shared with others may need more for medians that hold still.
+static int rounds()
+{
+    const char* const value = getenv("KAVRELT_BENCH_ROUNDS");
+    const int n = value != nullptr ? atoi(value) : 0;
+    return n >= 3 ? n : 3;
+}
 constexpr int SMALL_FILE_COUNT = 5000;
 constexpr int MIXED_SMALL_FILE_COUNT = 400;
 constexpr int MIXED_LARGE_FILE_COUNT = 6;
@@ -36,7 +43,6 @@ constexpr int MANY_DIRECTORIES = 2000;
 constexpr int FILES_PER_SMALL_DIRECTORY = 3;
 constexpr size_t TINY_MAX_BYTES = 8192;
 constexpr size_t TREE_COUNT = 6;
-constexpr int DISK_ROUNDS = 3;
 
 // A compressed tree and its decompressed twin.
 struct TreePair {
@@ -359,7 +365,7 @@ static void bench_disk(const std::string& kavrelt, const std::vector<DiskTree>& 
         return std::string("find \"$0\" -type f -name '*.gz' -exec ") + program + " {} +";
     };
     printf("\n6. Whole runs on a disk file system (%s), MB/s, median of %d interleaved rounds, each on a fresh\n",
-           disk_dir.c_str(), DISK_ROUNDS);
+           disk_dir.c_str(), rounds());
     printf("   copy whose writing reached the disk first: kavrelt's run is durable by itself (nothing is deleted\n");
     printf("   before its output is on disk); each peer's run is followed by `sync -f` on the tree\n\n");
     printf("%-20s %8s %8s %8s %8s %7s %7s", "tree", "kavrelt", "k 1thr", "igzip+s", "ldfgz+s", "k/igz", "k/ldgz");
@@ -368,7 +374,7 @@ static void bench_disk(const std::string& kavrelt, const std::vector<DiskTree>& 
         fprintf(stderr, "bench: on disk, %s\n", disk_tree.label);
         const TreePair& tree = *disk_tree.tree;
         std::vector<double> kavrelt_seconds, one_thread, igzip, gunzip, base, base_synced;
-        for (int round = 0; round < DISK_ROUNDS; ++round) {
+        for (int round = 0; round < rounds(); ++round) {
             kavrelt_seconds.push_back(time_on_disk(durable_kavrelt, tree.gz_dir, run_dir));
             setenv("KAVRELT_THREADS", "1", 1);
             one_thread.push_back(time_on_disk(durable_kavrelt, tree.gz_dir, run_dir));
@@ -390,6 +396,50 @@ static void bench_disk(const std::string& kavrelt, const std::vector<DiskTree>& 
             printf("\n");
         }
     }
+}
+
+// Each large corpus file alone in a tree: kavrelt's whole run (default
+// thread count) against `igzip -d --rm` on the same file and against
+// unzip_stream decoding it into /dev/null in this process; median of the
+// rounds, then the geometric means of the ratios.
+static void bench_each_large_file(const std::string& kavrelt, const Corpus& corpus, const std::string& work_dir)
+{
+    fprintf(stderr, "bench: each large file alone\n");
+    const std::string run_dir = work_dir + "/run";
+    std::vector<double> vs_igzip;
+    std::vector<double> vs_unzip;
+    printf("\n   Each large file alone, MB/s, median of %d interleaved rounds: kavrelt's whole run (default\n",
+           rounds());
+    printf("   thread count), igzip -d --rm on the file, unzip_stream into /dev/null in memory\n\n");
+    printf("%-28s %8s %8s %8s %7s %7s\n", "file", "kavrelt", "igzip", "unzip", "k/igz", "k/unzip");
+    for (size_t f = 0; f < corpus.files.size(); ++f) {
+        const CorpusFile& file = corpus.files[f];
+        TreePair tree = new_tree(work_dir, "each");
+        write_file_or_die(tree.gz_dir + "/" + file.name + ".gz", file.compressed);
+        tree.plain_bytes = corpus.sources[file.source].data.size();
+        make_peer_copy(&tree);
+        std::vector<double> kavrelt_seconds;
+        std::vector<double> igzip_seconds;
+        std::vector<double> unzip_seconds;
+        int64_t unused_kib = 0;
+        for (int round = 0; round < rounds(); ++round) {
+            time_kavrelt_tree(kavrelt, tree, run_dir, nullptr, false, &kavrelt_seconds, &unused_kib);
+            igzip_seconds.push_back(time_peer("igzip -d --rm -q", tree, run_dir));
+            unzip_seconds.push_back(time_kavrelt(file.gz_path, "/dev/null"));
+        }
+        const double k = speed(tree, kavrelt_seconds);
+        const double igzip = speed(tree, igzip_seconds);
+        const double unzip = speed(tree, unzip_seconds);
+        vs_igzip.push_back(k / igzip);
+        vs_unzip.push_back(k / unzip);
+        printf("%-28s %8.1f %8.1f %8.1f %7.2f %7.2f\n", file.name.c_str(), k, igzip, unzip, k / igzip, k / unzip);
+        remove_tree_or_die(tree.gz_dir);
+        remove_tree_or_die(tree.plain_dir);
+        remove_tree_or_die(tree.peer_dir);
+    }
+    printf("%-28s %8s %8s %8s %7.2f %7.2f\n", "geometric mean", "", "", "", geometric_mean(vs_igzip),
+           geometric_mean(vs_unzip));
+    fflush(stdout);
 }
 
 // The trees of small files, of large and small files mixed, and of many
@@ -446,8 +496,8 @@ void bench_trees(const std::string& kavrelt, const Corpus& corpus, const std::st
     const char* const baseline = getenv("KAVRELT_BENCH_BASELINE");
     TreeTimes times[TREE_COUNT] = {};
     std::vector<double> unzip_seconds;
-    for (int round = 0; round < TREE_ROUNDS; ++round) {
-        fprintf(stderr, "bench: whole runs, round %d of %d\n", round + 1, TREE_ROUNDS);
+    for (int round = 0; round < rounds(); ++round) {
+        fprintf(stderr, "bench: whole runs, round %d of %d\n", round + 1, rounds());
         for (size_t t = 0; t < tree_count; ++t) {
             TreePair& tree = *trees[t];
             TreeTimes& tt = times[t];
@@ -474,7 +524,7 @@ void bench_trees(const std::string& kavrelt, const Corpus& corpus, const std::st
     libdeflate_free_decompressor(decompressor);
 
     printf("\n3. Whole runs, MB/s of decompressed data, median of %d interleaved rounds, each on a fresh copy\n",
-           TREE_ROUNDS);
+           rounds());
     printf("   kavrelt: default thread count (%s) / KAVRELT_THREADS=1; cp -r copies the decompressed tree on\n",
            "the processors it may use, at most 16");
     printf("   the same file system; igzip -d --rm and libdeflate-gunzip get every file of the tree (with the\n");
@@ -494,6 +544,8 @@ void bench_trees(const std::string& kavrelt, const Corpus& corpus, const std::st
     printf("\n4. One large file (%.1f MB): whole run / unzip_stream into /dev/null: %.2f (with 1 thread: %.2f)\n",
            static_cast<double>(one.plain_bytes) / 1e6, speed(one, times[3].kavrelt) / speed(one, unzip_seconds),
            speed(one, times[3].kavrelt_one_thread) / speed(one, unzip_seconds));
+    fflush(stdout);
+    bench_each_large_file(kavrelt, corpus, work_dir);
     bench_memory(kavrelt, corpus, work_dir);
     const char* const disk_dir = getenv("KAVRELT_BENCH_DISK_DIR");
     if (disk_dir != nullptr && *disk_dir != '\0') {

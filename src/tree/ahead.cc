@@ -34,21 +34,19 @@ bool reads_ahead()
     return ahead != nullptr;
 }
 
-void adopt_or_offer_directory_jobs(const DirectoryHandle* dir, const DirectoryEntry* entry, const char* path,
-                                   DirectoryPlan* plan)
+bool adopt_directory_ahead(const DirectoryEntry* entry, const char* path, DirectoryPlan* plan,
+                           std::vector<DirectoryEntry>* subdirectories)
+{
+    if (ahead == nullptr) return false;
+    std::unique_lock<std::mutex> guard(ahead->lock);
+    return adopt_next_directory_locked(guard, entry, path, plan, subdirectories);
+}
+
+void offer_directory_jobs(const DirectoryHandle* dir, DirectoryPlan* plan)
 {
     // Without decoding threads nothing is read ahead, and the rule that
     // decides what may be costs nothing.
     if (ahead == nullptr) return;
-    bool adopted = false;
-    {
-        std::unique_lock<std::mutex> guard(ahead->lock);
-        adopted = adopt_next_directory_locked(guard, entry, path, plan);
-    }
-    if (adopted) {
-        plan_read_ahead(plan);
-        return;
-    }
     // The first file to convert is the walk's own: it gets there at once,
     // before a thread could wake, and a thread then starts on the next one.
     // A directory with one such file costs no thread a wake-up.

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 struct AheadJob;  // one file decoded ahead; owned by this module
 struct DirectoryEntry;
@@ -30,30 +31,39 @@ void start_decoding_threads(int threads);
 // walk need not work out where it goes next.
 bool reads_ahead();
 
-// Starts the walk's directory `path`, the held directory `dir` (entered as
-// its parent listed it in `entry`, null for the root), planned as `plan`:
-// where a thread listed and planned it ahead and found the same plan, adopts
-// that work, its jobs begun already; otherwise drops it, marks the files
-// that may be read ahead (plan_read_ahead) and offers them to the decoding
-// threads, in plan order. The jobs use `dir` and `plan` until
-// end_directory_jobs returns; neither may change before that.
-void adopt_or_offer_directory_jobs(const DirectoryHandle* dir, const DirectoryEntry* entry, const char* path,
-                                   DirectoryPlan* plan);
-// Offers the directory the walk expects to enter next to the decoding
-// threads: `path`, listed in the held directory `parent` as `entry`,
-// listed with `pattern`; `root` and `flags` as the walk plans. Once the
-// jobs of the walk's directory have run out, a thread lists and plans it,
-// and decodes its files. Call after adopt_or_offer_directory_jobs; the next
-// one settles it.
-void offer_next_directory(const DirectoryHandle* parent, const char* path, const DirectoryEntry* entry,
-                          const char* pattern, const char* root, int flags);
+// Starts the walk's directory `path` (entered as its parent listed it in
+// `entry`, null for the root): where a thread listed and planned that very
+// directory ahead, makes its plan and its subdirectories the walk's, in
+// `plan` and `subdirectories`, and its jobs, begun already, and returns
+// true. Otherwise drops that work and returns false: the walk lists the
+// directory itself. The jobs use the plan until end_directory_jobs
+// returns; it may not change before that.
+bool adopt_directory_ahead(const DirectoryEntry* entry, const char* path, DirectoryPlan* plan,
+                           std::vector<DirectoryEntry>* subdirectories);
+// Offers the files of the walk's directory, the held directory `dir`
+// planned as `plan` by the walk, to the decoding threads, in plan order,
+// after marking those that may be read ahead (plan_read_ahead). The jobs
+// use `dir` and `plan` until end_directory_jobs returns; neither may change
+// before that.
+void offer_directory_jobs(const DirectoryHandle* dir, DirectoryPlan* plan);
+// Offers the directories the walk expects to enter next, in its order, to
+// the decoding threads: the `count` subdirectories `entries` listed in the
+// held directory `parent`, whose path is `parent_path`; `root` and `flags`
+// as the walk plans. Once the jobs of the walk's directory have run out, a
+// thread lists and plans the first of them, and decodes its files; the
+// next once those before it proved to have no subdirectories. What was
+// offered before and is offered again stays, with the work done on it; the
+// rest is dropped. Call after the walk's directory is planned; the walk
+// settles each when it enters it (adopt_directory_ahead).
+void offer_next_directories(const DirectoryHandle* parent, const char* parent_path, const DirectoryEntry* entries,
+                            size_t count, const char* root, int flags);
 // The hold a decoding thread took on the directory `path` when it listed it
 // ahead through the held directory `parent`, if the walk's listing of
 // `parent` shows the same directory there now (`entry`'s device and inode):
 // the walk then enters it through that hold instead of opening it again,
 // and closes it as its own. Null otherwise. May wait for the listing.
 DirectoryHandle* take_directory_ahead(const DirectoryHandle* parent, const char* path, const DirectoryEntry* entry);
-// Cancels the work on the next directory when it was offered through
+// Cancels the work on the directories ahead when they were offered through
 // `closing`, which the walk is about to close (every offer, with null):
 // waits for a listing under way, makes running jobs fail and frees them.
 void cancel_directory_ahead(const DirectoryHandle* closing);

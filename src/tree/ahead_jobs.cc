@@ -210,25 +210,29 @@ struct Work {
     NextDirectory* directory;
 };
 
-// Claims the next work: the first waiting job of the walk's directory, then
-// of the next directory; else listing the next directory, when offered.
+// Claims the next work: the first waiting job of the walk's directory;
+// then, directory by directory ahead of the walk, the first waiting job, or
+// listing the directory. A directory is listed only once those before it
+// are listed without subdirectories of their own: the walk enters it right
+// after them.
 Work claim_work_locked(bool for_walk)
 {
     Ahead& a = *ahead;
     while (a.next < a.jobs.size() && (a.jobs[a.next] == nullptr || a.jobs[a.next]->state != JOB_WAITING)) a.next++;
     AheadJob* job = first_waiting(a.jobs, a.next, for_walk);
-    if (job == nullptr && a.next_directory->state == NEXT_READY) {
-        job = first_waiting(a.next_directory->jobs, 0, for_walk);
+    for (size_t i = 0; job == nullptr && i < a.upcoming.size(); ++i) {
+        NextDirectory* const directory = a.upcoming[i];
+        if (directory->state == NEXT_OFFERED) {
+            directory->state = NEXT_LISTING;
+            return {nullptr, false, directory};
+        }
+        if (directory->state != NEXT_READY) break;
+        job = first_waiting(directory->jobs, 0, for_walk);
+        if (!directory->subdirectories.empty()) break;
     }
-    if (job != nullptr) {
-        job->state = JOB_RUNNING;
-        return {job, job->signature == SIGNATURE_UNKNOWN, nullptr};
-    }
-    if (a.next_directory->state == NEXT_OFFERED) {
-        a.next_directory->state = NEXT_LISTING;
-        return {nullptr, false, a.next_directory};
-    }
-    return {nullptr, false, nullptr};
+    if (job == nullptr) return {nullptr, false, nullptr};
+    job->state = JOB_RUNNING;
+    return {job, job->signature == SIGNATURE_UNKNOWN, nullptr};
 }
 
 // Does the claimed work. Returns false when the walk passed the job by.

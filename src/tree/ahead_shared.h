@@ -1,6 +1,6 @@
 // What the walk and the decoding threads share about the work ahead: the
-// jobs (each a file decoded ahead of the walk), the directory the walk will
-// enter next, and the one lock that guards them. Internal to the decoding
+// jobs (each a file decoded ahead of the walk), the directories the walk
+// will enter next, and the one lock that guards them. Internal to the decoding
 // ahead (ahead.cc, ahead_jobs.cc, directory_ahead.cc); the walk knows only
 // ahead.h.
 //
@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -54,9 +55,9 @@ struct AheadJob {
     bool cancelled;       // of a directory read ahead in vain: its writes fail
 };
 
-// The directory the walk will enter next, as a thread lists and plans it
+// A directory the walk will enter soon, as a thread lists and plans it
 // ahead of the walk.
-constexpr int NEXT_NONE = 0;     // nothing offered
+constexpr int NEXT_NONE = 0;     // a free record
 constexpr int NEXT_OFFERED = 1;  // for a thread (or the walk) to list
 constexpr int NEXT_LISTING = 2;
 constexpr int NEXT_READY = 3;    // listed and planned; its jobs are offered
@@ -73,23 +74,32 @@ struct NextDirectory {
     const char* root = nullptr;
     int flags = 0;
     // What the thread made of it: its own hold on the directory (the jobs
-    // read through it), the plan the jobs take their names from, the jobs.
+    // read through it), the plan the jobs take their names from, the
+    // subdirectories its listing showed, the jobs.
     DirectoryHandle* held = nullptr;
     DirectoryPlan plan;
+    std::vector<DirectoryEntry> subdirectories;
     std::vector<AheadJob*> jobs;  // by file index
 };
 
+// Directories listed ahead of the walk at most: the walk's next ones among
+// the subdirectories of one directory, each listed once those before it
+// are known to have no subdirectories of their own.
+constexpr size_t DIRECTORIES_AHEAD = 4;
+
 // Everything below is guarded by `lock`; `changed` is notified whenever a
-// job or the next directory moves on.
+// job or a directory ahead moves on.
 struct Ahead {
     std::mutex lock;
     std::condition_variable changed;
     std::vector<AheadJob*> jobs;  // of the directory being converted, by file index
     size_t next = 0;              // no job before it is waiting for a thread
-    // Two records take turns: one the walk's directory adopted (its hold
-    // and plan serve its jobs), the other the next directory.
-    NextDirectory directories[2];
-    NextDirectory* next_directory = &directories[0];
+    // The records: those of `upcoming`, the one the walk's directory
+    // adopted (its hold and plan serve its jobs), and free ones.
+    NextDirectory directories[DIRECTORIES_AHEAD + 1];
+    // The directories the walk will enter next, in its order, all listed in
+    // one parent.
+    std::deque<NextDirectory*> upcoming;
     NextDirectory* adopted = nullptr;
 };
 
@@ -113,25 +123,27 @@ void claim_for_walk_locked(AheadJob* job);
 void finish_jobs_locked(std::unique_lock<std::mutex>& guard, std::vector<AheadJob*>& jobs, bool cancel);
 // The walk, about to wait for `awaited`, does work no one has started
 // instead: it decodes the next waiting job into memory (writing `writer`'s
-// windows between its own, when not null), or lists the next directory.
+// windows between its own, when not null), or lists a directory ahead.
 // Returns false when `awaited` is done, there was nothing to do, or the
 // walk passed a job by: the walk then waits.
 bool work_while_waiting(const AheadJob* awaited, QueueWriter* writer);
 // A decoding thread's loop; it never returns.
 void decoding_thread();
 
-// directory_ahead.cc: the directory the walk will enter next.
+// directory_ahead.cc: the directories the walk will enter next.
 
-// Lists and plans the offered next directory, claimed (NEXT_LISTING) by the
+// Lists and plans an offered directory ahead, claimed (NEXT_LISTING) by the
 // caller, and offers its jobs.
 void list_next_directory(NextDirectory* next);
-// When the thread's work on the next directory is of the directory `path`
-// the walk now plans as `plan`, entered as `entry`, makes its jobs the
-// walk's: returns true. Otherwise drops that work (waiting for a listing
+// When the threads' work on a directory ahead is of the directory `path`
+// the walk enters, as its parent's listing showed it (`entry`), makes its
+// plan, subdirectories and jobs the walk's, drops the work on those before
+// it, and returns true. Otherwise drops that work (waiting for a listing
 // under way) and returns false.
 bool adopt_next_directory_locked(std::unique_lock<std::mutex>& guard, const DirectoryEntry* entry, const char* path,
-                                 const DirectoryPlan* plan);
-// Waits for a thread's listing of `record` under way, then releases its
-// hold and jobs (with `cancel`, running jobs fail their writes); the walk
+                                 DirectoryPlan* plan, std::vector<DirectoryEntry>* subdirectories);
+// Withdraws `record` if still on offer; otherwise waits for a thread's
+// listing of it under way, then releases its hold and jobs (with `cancel`,
+// running jobs fail their writes), letting the lock go meanwhile. The walk
 // may offer it again afterwards.
 void release_directory_locked(std::unique_lock<std::mutex>& guard, NextDirectory* record, bool cancel);

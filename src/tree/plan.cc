@@ -152,19 +152,6 @@ void plan_file_or_die(DirectoryPlan* plan, const char* dir, const char* name, co
     if (!plan_file(plan, dir, name, root, flags)) fatal_error("path too long %s", dir);
 }
 
-bool same_plan(const DirectoryPlan& a, const DirectoryPlan& b)
-{
-    if (a.count != b.count) return false;
-    for (size_t i = 0; i < a.count; ++i) {
-        const FilePlan& x = a.files[i];
-        const FilePlan& y = b.files[i];
-        if (x.action != y.action || x.path != y.path || x.work_name != y.work_name || x.created_name != y.created_name) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Where names are matched without regard to case, so are the names here.
 static std::string name_key(const std::string& name)
 {

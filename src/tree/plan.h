@@ -59,9 +59,6 @@ constexpr int LIST_PATH_TOO_LONG = 4;   // a file's path does not fit
 // null). Only reads; never ends the run.
 int list_directory_plan(const DirectoryHandle* held, const char* dir, const char* pattern, const char* root,
                         int flags, DirectoryPlan* plan, std::vector<DirectoryEntry>* subdirectories);
-// Whether two plans list the same files, in the same order, under the same
-// names and for the same actions.
-bool same_plan(const DirectoryPlan& a, const DirectoryPlan& b);
 // Marks the files a decoding thread may read before the walk converts them:
 // never one whose name an earlier conversion of the directory opens,
 // creates, renames or deletes, as the file system matches names, since that

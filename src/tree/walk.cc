@@ -1,8 +1,9 @@
-// The directory walk: in each directory, list the files into the
-// directory's plan, convert them, then visit the subdirectories one after
-// another, depth first. The walk holds every directory from the root down
-// to the one it works in, and enters a subdirectory only through its
-// parent, never through a link, and only if it is the directory it listed.
+// The directory walk: in each directory, list it once (its files into the
+// directory's plan, its subdirectories kept), convert the files, then visit
+// the subdirectories one after another, depth first. The walk holds every
+// directory from the root down to the one it works in, and enters a
+// subdirectory only through its parent, never through a link, and only if
+// it is the directory it listed.
 #include "tree.h"
 
 #include <cstdint>
@@ -28,15 +29,14 @@ static const char ALL_ENTRIES[] = "*.*";
 static DirectoryPlan& directory_plan = *new DirectoryPlan{};
 
 // Each directory from the root down to the one the walk works in, with the
-// subdirectories its file listing saw: from them the walk tells the
-// decoding threads which directory it will enter next.
+// subdirectories its listing saw: the walk visits them, and tells the
+// decoding threads which one it will enter next.
 struct Level {
     const DirectoryHandle* held;
     std::string path;
     std::vector<DirectoryEntry> subdirectories;
-    size_t walking;  // the one being walked, or NOT_LISTED
+    size_t walking;  // of them, the one being walked (levels above the walk's directory)
 };
-constexpr size_t NOT_LISTED = SIZE_MAX;
 // levels[0] to levels[depth - 1]; the records beyond are kept for their memory.
 static std::vector<Level>& levels = *new std::vector<Level>{};
 static size_t depth = 0;
@@ -47,14 +47,6 @@ static void check_listing_error()
 {
     const uint32_t code = last_error();
     if (code == ERROR_CODE_FILE_NOT_FOUND || code == ERROR_CODE_PATH_NOT_FOUND) return;
-    fatal_unexpected_error();
-}
-
-// A listing must end because it is complete: one that broke off would
-// leave files unconverted while the run goes on to write the marker.
-static void check_listing_end()
-{
-    if (last_error() == ERROR_CODE_NO_MORE_FILES) return;
     fatal_unexpected_error();
 }
 
@@ -105,57 +97,35 @@ static void walk_directory(const DirectoryHandle* held, const DirectoryEntry* en
                            const char* root, int flags, char* path);
 
 // Where the walk will go after the files of the directory it works in: its
-// first subdirectory, else the next one after the directory (or after one
-// above it) in its parent's file listing. Offered to the decoding threads.
-static void offer_next_directory_of_walk(const char* root, int flags)
+// subdirectories, else the ones after the directory (or after one above
+// it) in its parent's listing; nowhere after the last. Offered to the
+// decoding threads.
+static void offer_next_directories_of_walk(const char* root, int flags)
 {
     for (size_t i = depth; i-- > 0;) {
         const Level& level = levels[i];
-        const size_t at = i + 1 == depth ? 0 : level.walking == NOT_LISTED ? NOT_LISTED : level.walking + 1;
-        if (at == NOT_LISTED) return;  // the listings disagree: no guess
+        const size_t at = i + 1 == depth ? 0 : level.walking + 1;
         if (at >= level.subdirectories.size()) continue;
-        const DirectoryEntry& next = level.subdirectories[at];
-        char path[PATH_CAPACITY];
-        char pattern[PATH_CAPACITY];
-        // A path too long is the walk's to report when it gets there.
-        if (join_path(path, level.path.c_str(), SEPARATOR, next.name) &&
-            join_path(pattern, path, SEPARATOR, ALL_ENTRIES)) {
-            offer_next_directory(level.held, path, &next, pattern, root, flags);
-        }
+        offer_next_directories(level.held, level.path.c_str(), &level.subdirectories[at],
+                               level.subdirectories.size() - at, root, flags);
         return;
     }
+    offer_next_directories(nullptr, "", nullptr, 0, root, flags);
 }
 
-// The position of `entry` in the file listing's subdirectories, looked for
-// after `after` first (the listings run in the same order).
-static size_t listed_position(const Level& level, const DirectoryEntry& entry, size_t after)
-{
-    const size_t count = level.subdirectories.size();
-    const size_t start = after == NOT_LISTED ? 0 : after + 1;
-    for (size_t k = 0; k < count; ++k) {
-        const size_t i = (start + k) % count;
-        if (strcmp(level.subdirectories[i].name, entry.name) == 0) return i;
-    }
-    return NOT_LISTED;
-}
-
-// Walks each subdirectory of the held directory `dir`. The listing passes
-// over links to directories, so the walk never leaves the tree or loops.
+// Walks each subdirectory of the held directory `dir` that its listing
+// showed, in listing order. The listing passes over links to directories,
+// so the walk never leaves the tree or loops; the conversions of the
+// directory's files create, rename and delete only files, so the
+// subdirectories are still those listed.
 static void visit_subdirectories(const DirectoryHandle* held, const char* dir, const char* root, int flags,
                                  char* path)
 {
-    join_path_or_die(path, dir, SEPARATOR, ALL_ENTRIES);
-    DirectoryEntry entry;
-    DirectoryListing* listing = find_first_file(held, path, &entry);
-    if (listing == nullptr) {
-        check_listing_error();
-        return;
-    }
     // By index: the walk below may move the records.
     const size_t at = depth - 1;
-    do {
-        if (!is_listed_subdirectory(entry)) continue;
-        levels[at].walking = listed_position(levels[at], entry, levels[at].walking);
+    for (size_t i = 0; i < levels[at].subdirectories.size(); ++i) {
+        levels[at].walking = i;
+        const DirectoryEntry entry = levels[at].subdirectories[i];
         join_path_or_die(path, dir, SEPARATOR, entry.name);
         char pattern[PATH_CAPACITY];
         DirectoryHandle* subdirectory = enter_directory(held, &entry, path, pattern);
@@ -163,9 +133,7 @@ static void visit_subdirectories(const DirectoryHandle* held, const char* dir, c
         walk_directory(subdirectory, &entry, path, root, flags, pattern);
         cancel_directory_ahead(subdirectory);
         close_directory_after_deletions_or_die(subdirectory, depth);
-    } while (find_next_file(listing, &entry));
-    check_listing_end();
-    find_close(listing);
+    }
 }
 
 // Converts the files of the held directory `dir` (entered as its parent
@@ -179,14 +147,18 @@ static void walk_directory(const DirectoryHandle* held, const DirectoryEntry* en
     level.held = held;
     level.path.assign(dir);
     level.subdirectories.clear();
-    level.walking = NOT_LISTED;
+    level.walking = 0;
     // The whole list is taken before the first conversion, so the names the
-    // conversions create in this directory are never visited.
+    // conversions create in this directory are never visited. A thread that
+    // listed the directory ahead took it the same way, before the walk got
+    // there: its listing serves.
     const bool ahead = reads_ahead();
-    list_files(held, dir, path, root, flags, &directory_plan, ahead ? &level.subdirectories : nullptr);
-    adopt_or_offer_directory_jobs(held, entry, dir, &directory_plan);
+    if (!adopt_directory_ahead(entry, dir, &directory_plan, &level.subdirectories)) {
+        list_files(held, dir, path, root, flags, &directory_plan, &level.subdirectories);
+        offer_directory_jobs(held, &directory_plan);
+    }
     start_directory_deletions(directory_plan.count);
-    if (ahead) offer_next_directory_of_walk(root, flags);
+    if (ahead) offer_next_directories_of_walk(root, flags);
     for (size_t i = 0; i < directory_plan.count; ++i) {
         convert_file(held, directory_plan.files[i], directory_job(i));
     }
