@@ -21,9 +21,6 @@
 
 namespace {
 
-const char SEPARATOR[2] = {PATH_SEPARATOR, '\0'};
-const char ALL_ENTRIES[] = "*.*";
-
 // Whether the record is of the directory `path`, as the walk's listing of
 // its parent shows it now (`entry`).
 bool is_directory_of(const NextDirectory& record, const char* path, const DirectoryEntry* entry)
@@ -58,7 +55,8 @@ void release_first_upcoming_locked(std::unique_lock<std::mutex>& guard, size_t c
     }
 }
 
-// A record neither upcoming nor adopted; there is always one.
+// A record neither upcoming nor adopted: there is always one, as the
+// records are one more than the directories ever offered at once.
 NextDirectory* free_record_locked()
 {
     for (NextDirectory& record : ahead->directories) {
@@ -175,6 +173,7 @@ void offer_next_directories(const DirectoryHandle* parent, const char* parent_pa
                 break;
             }
             NextDirectory* next = free_record_locked();
+            if (next == nullptr) break;  // offering less costs only speed
             next->parent = parent;
             next->path.assign(path);
             next->pattern.assign(pattern);

@@ -14,7 +14,6 @@
 
 // Gzip magic and the Deflate method code (RFC 1952, 2.3.1).
 static const uint8_t GZIP_SIGNATURE[3] = {0x1F, 0x8B, 0x08};
-static const char SEPARATOR[2] = {PATH_SEPARATOR, '\0'};
 
 bool join_path(char* out, const char* head, const char* middle, const char* tail)
 {

@@ -8,6 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "platform.h"
+
+// For join_path: the separator as a string, and the search pattern that
+// lists every entry of a directory.
+inline constexpr char SEPARATOR[2] = {PATH_SEPARATOR, '\0'};
+inline constexpr char ALL_ENTRIES[] = "*.*";
+
 struct DirectoryHandle;
 
 // What a file's name asks for: nothing, decompressing a ".gz" file, or

@@ -19,9 +19,6 @@
 #include "plan.h"
 #include "platform.h"
 
-static const char SEPARATOR[2] = {PATH_SEPARATOR, '\0'};
-static const char ALL_ENTRIES[] = "*.*";
-
 // The plan of the directory whose files are being converted. One serves the
 // whole walk: a directory's files are all converted before the walk
 // descends. Never destroyed: decoding threads may still read its names
